@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds qrngd with warnings as errors and runs the whole test suite: once in a
+# plain build, once built with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/scripts/common.sh"
+
+ensure_packages "${BUILD_PACKAGES[@]}"
+
+jobs=$(( $(nproc) * 2 ))
+
+echo "== plain build =="
+build_tree build
+(cd "$ROOT/build" && ctest --output-on-failure -j "$jobs")
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+build_tree build-asan -DQRNGD_SANITIZE=address
+(cd "$ROOT/build-asan" && \
+    ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --output-on-failure -j "$jobs")

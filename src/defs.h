@@ -1,0 +1,51 @@
+// Shared definitions of qrngd: the constants every module uses, the logging
+// switches and helper, the one sleeping function, and the deferred notices of
+// signals received.
+//
+// Threads: log_stdout and log_level are written once by the main thread during
+// start-up and only read afterwards; log_message() may be called from any thread
+// (one write per message). delay_us() may be called from any thread.
+// note_signal() is the only function here that a signal handler may call.
+#pragma once
+
+#include <cstdint>
+
+// DDR ring, in 32-bit words; chunk sizes in bytes; periods and waits in microseconds.
+constexpr uint32_t DDR_MEM_SIZE = 255;
+constexpr uint32_t SECONDARY_THREAD_PERIOD_US = 30000;
+constexpr uint32_t READS_TO_COMPUTE = 8;
+constexpr uint32_t QRNG_NOACTIVE_TOL = 50;
+constexpr uint32_t MIN_DDR_ADDRESS = 0;
+constexpr uint32_t MAX_DDR_ADDRESS = 0x4000000;
+constexpr uint32_t MIN_DATA_READ = 8192;
+constexpr uint32_t MAX_DATA_READ = 65536;
+constexpr uint32_t MAX_WAIT_DATA_DELAY = 1000000;
+
+// Message levels. The value is the lowest log_level at which a message of that
+// level goes to standard output when log_stdout is set.
+enum log_level_t : int { LEVEL_ERROR = 0, LEVEL_WARN = 1, LEVEL_INFO = 2 };
+
+// Process-wide logging switches: log_stdout is set by -s, log_level is derived
+// from the verbosity.
+extern int log_stdout;
+extern int log_level;
+
+// Emits one message: to standard output with its level prefix when log_stdout is
+// set and log_level reaches the level, otherwise to the system log at the level's
+// priority (where the mask decides). fmt is the syslog form and ends in "\n".
+void log_message(log_level_t level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Sleeps for the given number of microseconds, then emits the notices of signals
+// received meanwhile. Every delay of the boards and the engine goes through here.
+void delay_us(unsigned long us);
+
+// Replaces the sleep behind delay_us() (tests observe delays instead of waiting
+// for them); nullptr restores the real sleep.
+void set_delay_function(void (*fn)(unsigned long us));
+
+// Async-signal-safe: records that SIGTERM or SIGINT arrived. The notice itself is
+// logged later, by flush_signal_notices(), outside the handler.
+void note_signal(int sig);
+
+// Logs one notice for every SIGTERM or SIGINT recorded and not yet logged.
+void flush_signal_notices();

@@ -1,0 +1,144 @@
+// The acquisition engine: device access, the board, every setting of the daemon
+// and the state its two threads share; the accelerator's register operations,
+// the primary read loop (run), the block integrity check and the monitor thread.
+//
+// Threads: the constructor, check_version, the setters, run and the destructor
+// run on the main thread. run() starts the monitor thread (throughput_compute)
+// after warm-up and joins it before it returns. Register operations are called
+// from both threads as described with each; exit_flag and pipe_fd may also be
+// touched by the signal handler (close_pipe is async-signal-safe).
+#pragma once
+
+#include "board.h"
+#include "defs.h"
+#include "xdma.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+// Working chips must exceed this ratio of their nominal rate.
+constexpr float qrng_rate_threshold = 0.9f;
+
+class qrng_handler {
+public:
+    qrng_handler(std::string pipe_path, std::string prefix);
+    ~qrng_handler();
+    qrng_handler(const qrng_handler&) = delete;
+    qrng_handler& operator=(const qrng_handler&) = delete;
+
+    // Installs the board matching the bitstream version; false for an unknown one.
+    bool check_version();
+
+    // Opens the FIFO (write-only, non-blocking) unless it is open; returns pipe_fd.
+    int open_pipe();
+    // Closes the FIFO and stores -1. Safe inside a signal handler.
+    static void close_pipe();
+
+    void set_qrng_standby(unsigned int value);
+    void set_qrng_mask_arg(unsigned int value);
+    void set_thread_period(unsigned long value);
+    void set_backup_source(std::string value);
+    void set_read_only(bool value);
+    void set_new_randomness(bool value);
+    void set_strict_mode(bool value);
+    void set_checksum_check(bool value);
+    void set_filter_enable(bool value);
+    void set_enable_drbg_arg(bool value);
+    void set_enable_debug_arg(bool value);
+    void set_entropy_source(bool value);
+
+    // Programs and warms up the chips, then streams until stopped. Returns the stop
+    // code: 0 after SIGTERM, 1 after SIGINT or a stop by the monitor, 4 when strict
+    // mode finds a chip not working, 5 on a DDR desync.
+    int run();
+
+    // Register operations (main thread; the monitor uses the reads, set_standby and
+    // write_rgb through the board).
+    void spi_enable();
+    void spi_disable();
+    void spi_start();
+    void spi_stop();
+    void spi_reset();
+    void set_filter(bool enable);
+    void set_enable_drbg(bool enable);
+    void set_enable_debug(bool enable);
+    void set_mask(unsigned int value);
+    void set_standby(unsigned int value);
+    void write_rgb(int led, unsigned int colour);
+    void qrng_write_reg(unsigned short chip, unsigned short reg, unsigned short value);
+    void qrng_set_mode(bool mode);
+    unsigned int hw_version();
+    unsigned int get_qrng_num();
+    unsigned int ddr_address();
+    unsigned int get_status();
+    unsigned long get_rate();
+    float get_filter_ratio(int i);
+
+    // Checks the block the accelerator last reported against its checksum.
+    void validate_checksum(unsigned int ddr_snapshot);
+    // XOR of `count` words.
+    static unsigned int block_checksum(unsigned int* data, unsigned long count);
+
+    // Body of the monitor thread.
+    void throughput_compute();
+
+    // Stop request: 0 running, 1 SIGTERM, 2 SIGINT, 3 stopped by the engine.
+    static std::atomic<int> exit_flag;
+    // Descriptor of the output FIFO, -1 while closed.
+    static std::atomic<int> pipe_fd;
+
+    // Rules of the read loop, kept apart so that they can be checked on their own.
+    // Bytes to move in one chunk from word address `read_addr` (never past the ring's end).
+    static uint32_t chunk_size(uint32_t read_addr);
+    // Microseconds to wait for `missing_bytes` at `throughput` MiB/s (capped).
+    static uint32_t data_wait_us(uint32_t missing_bytes, float throughput);
+    // Read address after the FIFO accepted `written` bytes of a chunk read at `read_addr`:
+    // every word of which any byte was written counts as delivered.
+    static uint32_t advance_read_address(uint32_t read_addr, uint64_t written);
+
+    // The per-chip text of the monitor's cycle line, written into buf (size bytes, always
+    // terminated): "Q%d: %.02f(%d) " per chip, with "/%.02f" filter ratios when filtering.
+    static void format_chip_text(char* buf, size_t size, int chip, float ratio, float filter_ratio,
+                                 unsigned int status_bit, bool filter);
+
+private:
+    enum class fresh_data_t { ready, short_of_data, wrapped, desync };
+    friend struct qrng_test_access;
+
+    // Decision of the fresh-data rules for one pass.
+    static fresh_data_t check_fresh_data(uint32_t snapshot, uint32_t read_addr, uint64_t cycles);
+    // Moves one chunk from the backup source into the FIFO; the read address stays.
+    void deliver_backup(int fd, uint32_t size);
+    int stop_sequence(int code, bool join_monitor);
+    // Forgets the oldest checksum values once the maps hold too many.
+    void remember_checksum(unsigned int checksum, unsigned int address);
+
+    std::string pipe_path;
+    xdma_handler xdma;
+    std::unique_ptr<board_handler> board;
+    int qrng_num;
+    unsigned int standby;
+    std::atomic<uint64_t> cycle_count;
+    std::atomic<uint64_t> ddr_addr;
+    unsigned int last_ddr_addr;
+    std::atomic<float> throughput;
+    bool strict_mode;
+    std::atomic<uint64_t> bytes_written;
+    unsigned int thread_period;
+    unsigned int qrng_mask_arg;
+    unsigned int qrng_standby;
+    std::string backup_source;
+    bool new_randomness;
+    bool read_only;
+    bool checksum_check;
+    bool filter_enable;
+    bool enable_drbg_arg;
+    bool enable_debug_arg;
+    bool entropy_source;
+    std::unordered_map<unsigned int, unsigned long> checksum_seen;
+    std::unordered_map<unsigned int, unsigned int> checksum_last;
+};
