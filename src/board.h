@@ -83,6 +83,9 @@ private:
     std::vector<int> led_order;
     int ramp_phase;
     std::vector<int> inactive_count;
+
+    // Number of chips that have a position in led_order (at most six).
+    int sequence_positions() const;
 };
 
 // M.2 module: a single LED summing up all chips.
@@ -96,4 +99,8 @@ public:
     void led_status(bool strict, unsigned long rate, float threshold) override;
     void boot_animation() override;
     int boot_check(bool strict, float threshold) override;
+
+private:
+    // Number of chips whose ratio in `rate` is strictly above `threshold`.
+    int working_chips(unsigned long rate, float threshold) const;
 };

@@ -21,6 +21,7 @@ constexpr int REG_RATE_HI_STBY = 0x6014; // read: rate word high; write: stand-b
 constexpr int REG_CHIP_DATA = 0x6018;    // write: chip data word
 constexpr int REG_CHIP_CMD = 0x601C;     // write: chip command word
 constexpr int REG_FILTER = 0x6020;       // read: filter counters, two per chip
+constexpr int max_filter_chips = (0x10000 - REG_FILTER) / 8;
 
 // Command words.
 constexpr unsigned int CMD_STARTUP = 0xB0000000;
@@ -69,7 +70,9 @@ qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix)
       filter_enable(false),
       enable_drbg_arg(false),
       enable_debug_arg(false),
-      entropy_source(false)
+      entropy_source(false),
+      checksum_order(),
+      checksum_order_next(0)
 {
     srand(static_cast<unsigned>(time(nullptr)));
     xdma.open_user();
@@ -98,9 +101,26 @@ bool qrng_handler::check_version()
 
 int qrng_handler::open_pipe()
 {
-    if (pipe_fd.load() == -1)
-        pipe_fd.store(open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK));
-    return pipe_fd.load();
+    if (pipe_fd.load() != -1)
+        return pipe_fd.load();
+    int fd = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+        // Only a FIFO or a character device takes the stream: a regular file at the
+        // path would be overwritten from its start and grow without end.
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+            close(fd);
+            fd = -1;
+            static bool reported = false;
+            if (!reported) {
+                reported = true;
+                log_message(LEVEL_ERROR, "Output %s is not a FIFO or character device; nothing is written to it\n",
+                            pipe_path.c_str());
+            }
+        }
+    }
+    pipe_fd.store(fd);
+    return fd;
 }
 
 void qrng_handler::close_pipe()
@@ -164,7 +184,8 @@ unsigned long qrng_handler::get_rate()
 
 float qrng_handler::get_filter_ratio(int i)
 {
-    if (i >= qrng_num || i < 0)
+    // Chips whose counters would lie outside the register window read as 0 as well.
+    if (i >= qrng_num || i < 0 || i >= max_filter_chips)
         return 0.0f;
     unsigned int first = xdma.read_register(REG_FILTER + 8 * i, nullptr, 1);
     unsigned int second = xdma.read_register(REG_FILTER + 4 + 8 * i, nullptr, 1);

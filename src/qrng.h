@@ -18,7 +18,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 // Working chips must exceed this ratio of their nominal rate.
 constexpr float qrng_rate_threshold = 0.9f;
@@ -100,22 +102,49 @@ public:
     // every word of which any byte was written counts as delivered.
     static uint32_t advance_read_address(uint32_t read_addr, uint64_t written);
 
-    // The per-chip text of the monitor's cycle line, written into buf (size bytes, always
-    // terminated): "Q%d: %.02f(%d) " per chip, with "/%.02f" filter ratios when filtering.
-    static void format_chip_text(char* buf, size_t size, int chip, float ratio, float filter_ratio,
+    // Whether a pass may move a chunk from read_addr, given the write-address snapshot
+    // and the wrap count: after a wrap the read address restarts at 0 (updated here);
+    // a write address behind the read address before any wrap is a desync.
+    enum class fresh_data_t { ready, short_of_data, desync };
+    static fresh_data_t check_fresh_data(uint32_t snapshot, uint32_t& read_addr, uint64_t cycles,
+                                         bool new_randomness);
+
+    // Appends chip `chip`'s entry of the monitor's cycle line to the text in buf (size
+    // bytes, kept terminated, never overrun): "Q%d: %.02f(%d) ", or with filtering
+    // "Q%d: %.02f/%.02f(%d) ".
+    static void append_chip_text(char* buf, size_t size, int chip, float ratio, float filter_ratio,
                                  unsigned int status_bit, bool filter);
+    // Generation rate in MiB/s of `delta_bytes` produced in `dt` seconds.
+    static float compute_throughput(uint64_t delta_bytes, double dt);
 
 private:
-    enum class fresh_data_t { ready, short_of_data, wrapped, desync };
     friend struct qrng_test_access;
 
-    // Decision of the fresh-data rules for one pass.
-    static fresh_data_t check_fresh_data(uint32_t snapshot, uint32_t read_addr, uint64_t cycles);
+    // What the monitor's compute pass asks of its loop.
+    enum class monitor_step { next_pass, skip_to_next_pass, give_up };
+    // Monitor state that lives from one compute pass to the next.
+    struct monitor_state {
+        double previous_time;
+        unsigned int no_active;
+        uint64_t generated;
+    };
+    monitor_step monitor_compute(monitor_state& state);
+
+    // One pass of the streaming loop at the read address; false when it must stop,
+    // with the stop code in `code`.
+    bool stream_pass(uint32_t& read_addr, int& code);
+    // Delivers one chunk of the DMA ring at read_addr into the FIFO.
+    void deliver_dma(int fd, uint32_t& read_addr, uint32_t size);
     // Moves one chunk from the backup source into the FIFO; the read address stays.
     void deliver_backup(int fd, uint32_t size);
-    int stop_sequence(int code, bool join_monitor);
-    // Forgets the oldest checksum values once the maps hold too many.
-    void remember_checksum(unsigned int checksum, unsigned int address);
+    // Stop sequence of run(): joins the monitor (when started), closes the FIFO, stops the chips.
+    int stop_sequence(int code, std::thread* monitor);
+    // Records checksum value C taken at block address P, forgetting the oldest values
+    // once the maps hold checksum_memory of them. Returns C's count after this one.
+    unsigned long remember_checksum(unsigned int checksum, unsigned int address, unsigned int& previous_address);
+
+    // Distinct checksum values kept for duplicate reports.
+    static constexpr size_t checksum_memory = 65536;
 
     std::string pipe_path;
     xdma_handler xdma;
@@ -141,4 +170,7 @@ private:
     bool entropy_source;
     std::unordered_map<unsigned int, unsigned long> checksum_seen;
     std::unordered_map<unsigned int, unsigned int> checksum_last;
+    // Checksum values in the order they were first taken (a ring of checksum_memory).
+    std::vector<unsigned int> checksum_order;
+    size_t checksum_order_next;
 };
