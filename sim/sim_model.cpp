@@ -1,1 +1,718 @@
-// STUB
+// The simulated accelerator: configuration, register map, write pointer over
+// time, checksum reports, DMA reads of the ring, faults and the access trace.
+#include "sim_model.h"
+
+#include "sim_content.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t VERSION_PCIE = 0xDA000102;
+constexpr uint32_t VERSION_M2 = 0xD7000001;
+constexpr unsigned CHIPS_PCIE = 6;
+constexpr unsigned CHIPS_M2 = 4;
+constexpr unsigned MAX_CHIPS = 32;
+constexpr double MAX_RATE_MIB = 1048576.0;
+constexpr double MAX_DIE_AFTER_S = 1e9;
+constexpr uint64_t MAX_DMA_US = 10000000;
+constexpr int64_t NEVER = INT64_MAX;
+constexpr int64_t RATE_BYTE_PERIOD_NS = 100000000;
+
+// Register offsets (read meaning / write meaning).
+constexpr int REG_CONTROL = 0x6000;  // version / command word
+constexpr int REG_CHIPS = 0x6004;    // chip count / -
+constexpr int REG_DDR_MASK = 0x6008; // DDR write address / chip mask
+constexpr int REG_STATUS = 0x600C;   // status word / LED select
+constexpr int REG_RATE_LO = 0x6010;  // rate word low / colour word
+constexpr int REG_RATE_HI = 0x6014;  // rate word high / stand-by
+constexpr int REG_REPORT_0 = 0x6018; // block checksum / chip data word
+constexpr int REG_REPORT_1 = 0x601C; // block address / chip command word
+constexpr int REG_FILTER = 0x6020;   // filter counters, two per chip / -
+
+constexpr uint32_t CMD_STARTUP = 0xB0000000;
+constexpr uint32_t CMD_SHUTDOWN = 0xBF000000;
+constexpr uint32_t CMD_SPI_ENABLE = 0xA0000000;
+constexpr uint32_t CMD_SPI_DISABLE = 0xAE000000;
+constexpr uint32_t CMD_SPI_START = 0xA2000000;
+constexpr uint32_t CMD_SPI_STOP = 0xAF000000;
+constexpr uint32_t CMD_SPI_RESET = 0xA3000000;
+constexpr uint32_t CMD_FILTER_ON = 0xD0000000;
+constexpr uint32_t CMD_FILTER_OFF = 0xD1000000;
+constexpr uint32_t CMD_DRBG_ON = 0xD2000000;
+constexpr uint32_t CMD_DRBG_OFF = 0xD3000000;
+constexpr uint32_t CMD_DEBUG_ON = 0xD4000000;
+constexpr uint32_t CMD_DEBUG_OFF = 0xD5000000;
+
+struct sim_config {
+    uint32_t version = VERSION_PCIE;
+    unsigned chips = CHIPS_PCIE;
+    double rate_mib = 32.0;
+    uint64_t seed = 0;
+    uint64_t dead = 0;
+    double die_after_s = -1.0; // negative: never
+    bool missing_user = false;
+    bool missing_c2h = false;
+    bool mmap_fail = false;
+    uint64_t dma_fail_every = 0;
+    uint64_t short_every = 0;
+    uint64_t corrupt_every = 0;
+    uint64_t dma_us = 0;
+};
+
+std::string trim(const std::string& s)
+{
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos)
+        return "";
+    size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+// A non-negative decimal number with at most one point ("32", "0.5", ".25").
+bool parse_decimal(const std::string& text, double& value)
+{
+    if (text.empty() || text == ".")
+        return false;
+    if (text.find_first_not_of("0123456789.") != std::string::npos)
+        return false;
+    if (std::count(text.begin(), text.end(), '.') > 1)
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v))
+        return false;
+    value = v;
+    return true;
+}
+
+bool parse_hex32(const std::string& text, uint32_t& value)
+{
+    std::string digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits = digits.substr(2);
+    if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    value = static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, 16));
+    return true;
+}
+
+uint64_t fresh_seed()
+{
+    std::random_device rd;
+    return (static_cast<uint64_t>(rd()) << 32) ^ rd();
+}
+
+// Parses a QRNG_SIM configuration; "" on success, else the complaint.
+std::string parse_config(const std::string& text, sim_config& cfg)
+{
+    cfg = sim_config();
+    bool version_set = false;
+    bool chips_set = false;
+    bool seed_set = false;
+    bool m2 = false;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t comma = text.find(',', pos);
+        if (comma == std::string::npos)
+            comma = text.size();
+        std::string item = trim(text.substr(pos, comma - pos));
+        pos = comma + 1;
+        if (item.empty())
+            continue;
+        size_t eq = item.find('=');
+        if (eq == std::string::npos)
+            return "'" + item + "' is not key=value";
+        std::string key = trim(item.substr(0, eq));
+        std::string val = trim(item.substr(eq + 1));
+        auto bad = [&]() { return "malformed value '" + val + "' for " + key; };
+        uint64_t n = 0;
+        double d = 0;
+        if (key == "board") {
+            if (val == "pcie")
+                m2 = false;
+            else if (val == "m2")
+                m2 = true;
+            else
+                return bad();
+        } else if (key == "version") {
+            if (!parse_hex32(val, cfg.version))
+                return bad();
+            version_set = true;
+        } else if (key == "chips") {
+            if (!sim_parse_u64(val, n) || n > MAX_CHIPS)
+                return bad();
+            cfg.chips = static_cast<unsigned>(n);
+            chips_set = true;
+        } else if (key == "rate") {
+            if (!parse_decimal(val, d) || d > MAX_RATE_MIB)
+                return bad();
+            cfg.rate_mib = d;
+        } else if (key == "seed") {
+            if (!sim_parse_u64(val, cfg.seed))
+                return bad();
+            seed_set = true;
+        } else if (key == "dead") {
+            if (!sim_parse_u64(val, cfg.dead))
+                return bad();
+        } else if (key == "die_after") {
+            if (!parse_decimal(val, d) || d > MAX_DIE_AFTER_S)
+                return bad();
+            cfg.die_after_s = d;
+        } else if (key == "missing") {
+            if (val == "user")
+                cfg.missing_user = true;
+            else if (val == "c2h")
+                cfg.missing_c2h = true;
+            else
+                return bad();
+        } else if (key == "mmap_fail") {
+            if (val != "0" && val != "1")
+                return bad();
+            cfg.mmap_fail = val == "1";
+        } else if (key == "dma_fail_every" || key == "short_every" || key == "corrupt_every") {
+            if (!sim_parse_u64(val, n))
+                return bad();
+            (key == "dma_fail_every" ? cfg.dma_fail_every : key == "short_every" ? cfg.short_every : cfg.corrupt_every) = n;
+        } else if (key == "dma_us") {
+            if (!sim_parse_u64(val, n) || n > MAX_DMA_US)
+                return bad();
+            cfg.dma_us = n;
+        } else {
+            return "unknown key '" + key + "'";
+        }
+    }
+    if (!version_set)
+        cfg.version = m2 ? VERSION_M2 : VERSION_PCIE;
+    if (!chips_set)
+        cfg.chips = m2 ? CHIPS_M2 : CHIPS_PCIE;
+    if (!seed_set)
+        cfg.seed = fresh_seed();
+    return "";
+}
+
+int64_t monotonic_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// A cheap, well-spread hash for the rate bytes' jitter.
+uint64_t hash64(uint64_t x)
+{
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDULL;
+    x ^= x >> 33;
+    x *= 0xC4CEB9FE1A85EC53ULL;
+    return x ^ (x >> 33);
+}
+
+struct report_t {
+    uint32_t checksum = 0;
+    uint32_t address = 0;
+};
+
+class model {
+public:
+    std::mutex mtx;
+
+    // Everything below is guarded by mtx.
+    sim_config cfg;
+    bool clock_frozen = false;
+    int64_t frozen_ns = 0;
+
+    bool generating = false;
+    uint64_t base_words = 0; // words written at t0
+    int64_t t0 = 0;
+    int64_t death_ns = NEVER;
+    bool started_once = false;
+
+    uint32_t chip_mask = 0xFFFFFFFF;
+    uint32_t standby = 0;
+    bool spi_enabled = false, filter = false, drbg = false, debug = false;
+    uint32_t last_command = 0;
+    uint32_t led_select = 0;
+    uint32_t led[16] = {};
+    uint32_t chip_data = 0;
+    uint64_t chip_writes = 0;
+    sim_chip_write last_chip_write;
+    uint64_t dma_reads = 0;
+    uint64_t reports_published = 0;
+    uint64_t last_report_block = UINT64_MAX;
+    bool last_report_corrupt = false;
+    uint64_t cached_block = UINT64_MAX;
+    uint32_t cached_checksum = 0;
+
+    int trace_fd = -1;
+
+    void reset(const sim_config& c)
+    {
+        cfg = c;
+        clock_frozen = false;
+        generating = false;
+        base_words = 0;
+        t0 = monotonic_ns();
+        death_ns = NEVER;
+        started_once = false;
+        chip_mask = 0xFFFFFFFF;
+        standby = 0;
+        spi_enabled = filter = drbg = debug = false;
+        last_command = 0;
+        led_select = 0;
+        std::fill(std::begin(led), std::end(led), 0u);
+        chip_data = 0;
+        chip_writes = 0;
+        last_chip_write = sim_chip_write();
+        dma_reads = 0;
+        reports_published = 0;
+        last_report_block = UINT64_MAX;
+        last_report_corrupt = false;
+        cached_block = UINT64_MAX;
+    }
+
+    int64_t now() const { return clock_frozen ? frozen_ns : monotonic_ns(); }
+
+    // Chips present, not dead and not masked off (time of death aside).
+    uint64_t enabled_chips() const
+    {
+        uint64_t present = cfg.chips >= 64 ? ~0ULL : (1ULL << cfg.chips) - 1;
+        return present & ~cfg.dead & chip_mask;
+    }
+
+    bool chip_works(unsigned i, int64_t t) const
+    {
+        return generating && i < cfg.chips && ((enabled_chips() >> i) & 1) && t < death_ns;
+    }
+
+    uint64_t words_at(int64_t t) const
+    {
+        if (!generating || enabled_chips() == 0 || cfg.rate_mib <= 0.0)
+            return base_words;
+        int64_t end = std::min(t, death_ns);
+        if (end <= t0)
+            return base_words;
+        long double words = static_cast<long double>(end - t0) * static_cast<long double>(cfg.rate_mib) *
+                            1048576.0L / 4e9L;
+        return base_words + static_cast<uint64_t>(words);
+    }
+
+    // Folds the pointer's advance so far into base_words before the state changes.
+    void settle(int64_t t)
+    {
+        base_words = words_at(t);
+        t0 = t;
+    }
+
+    uint32_t rate_byte(unsigned i, int64_t t) const
+    {
+        if (!chip_works(i, t))
+            return 0;
+        uint64_t tick = static_cast<uint64_t>(t / RATE_BYTE_PERIOD_NS);
+        return 0xF0 | static_cast<uint32_t>(hash64(cfg.seed ^ (tick * 64 + i)) & 0x0F);
+    }
+
+    uint64_t rate_word(int64_t t) const
+    {
+        uint64_t w = 0;
+        for (unsigned i = 0; i < 8 && i < cfg.chips; i++)
+            w |= static_cast<uint64_t>(rate_byte(i, t)) << (8 * i);
+        return w;
+    }
+
+    uint32_t status_word(int64_t t) const
+    {
+        uint32_t s = 0;
+        for (unsigned i = 0; i < 32 && i < cfg.chips; i++)
+            if (chip_works(i, t))
+                s |= 1u << i;
+        return s;
+    }
+
+    uint32_t filter_counter(unsigned chip, bool second, int64_t t) const
+    {
+        if (!filter || !chip_works(chip, t))
+            return 0;
+        uint32_t total = 0x100000 + static_cast<uint32_t>((t / 1000000) & 0xFFFF);
+        if (second)
+            return total;
+        uint32_t dropped = total / 128 * (2 + (chip * 5) % 17);
+        return total - dropped;
+    }
+
+    // The report for the words written so far; counts a newly seen block.
+    report_t report(uint64_t words)
+    {
+        report_t r;
+        if (words < SIM_BLOCK_WORDS)
+            return r;
+        uint64_t block = words / SIM_BLOCK_WORDS - 1;
+        uint64_t first = block * SIM_BLOCK_WORDS;
+        if (block != cached_block) {
+            cached_block = block;
+            cached_checksum = sim_block_checksum(cfg.seed, first);
+        }
+        if (block != last_report_block) {
+            last_report_block = block;
+            reports_published++;
+            last_report_corrupt = cfg.corrupt_every != 0 && reports_published % cfg.corrupt_every == 0;
+        }
+        r.checksum = cached_checksum ^ (last_report_corrupt ? 0x80000001u : 0u);
+        r.address = static_cast<uint32_t>(first % SIM_RING_WORDS);
+        return r;
+    }
+
+    uint32_t read_word(int offset, int64_t t, uint64_t words, report_t& rep, bool& have_report)
+    {
+        switch (offset) {
+        case REG_CONTROL:
+            return cfg.version;
+        case REG_CHIPS:
+            return cfg.chips;
+        case REG_DDR_MASK:
+            return static_cast<uint32_t>(words % SIM_RING_WORDS);
+        case REG_STATUS:
+            return status_word(t);
+        case REG_RATE_LO:
+            return static_cast<uint32_t>(rate_word(t));
+        case REG_RATE_HI:
+            return static_cast<uint32_t>(rate_word(t) >> 32);
+        case REG_REPORT_0:
+        case REG_REPORT_1:
+            if (!have_report) {
+                rep = report(words);
+                have_report = true;
+            }
+            return offset == REG_REPORT_0 ? rep.checksum : rep.address;
+        default:
+            break;
+        }
+        if (offset >= REG_FILTER && offset < REG_FILTER + 8 * static_cast<int>(cfg.chips)) {
+            int rel = offset - REG_FILTER;
+            return filter_counter(static_cast<unsigned>(rel / 8), rel % 8 == 4, t);
+        }
+        return 0;
+    }
+
+    void command(uint32_t value, int64_t t)
+    {
+        last_command = value;
+        switch (value) {
+        case CMD_STARTUP:
+            settle(t);
+            generating = false;
+            base_words = 0;
+            filter = drbg = debug = false;
+            break;
+        case CMD_SHUTDOWN:
+        case CMD_SPI_STOP:
+            settle(t);
+            generating = false;
+            break;
+        case CMD_SPI_START:
+            settle(t);
+            generating = true;
+            if (!started_once) {
+                started_once = true;
+                if (cfg.die_after_s >= 0)
+                    death_ns = t + static_cast<int64_t>(std::llround(cfg.die_after_s * 1e9));
+            }
+            break;
+        case CMD_SPI_RESET:
+            settle(t);
+            base_words = 0;
+            break;
+        case CMD_SPI_ENABLE: spi_enabled = true; break;
+        case CMD_SPI_DISABLE: spi_enabled = false; break;
+        case CMD_FILTER_ON: filter = true; break;
+        case CMD_FILTER_OFF: filter = false; break;
+        case CMD_DRBG_ON: drbg = true; break;
+        case CMD_DRBG_OFF: drbg = false; break;
+        case CMD_DEBUG_ON: debug = true; break;
+        case CMD_DEBUG_OFF: debug = false; break;
+        default:
+            break; // unknown commands are ignored, as the accelerator does
+        }
+    }
+
+    void write(int offset, uint32_t value, int64_t t)
+    {
+        switch (offset) {
+        case REG_CONTROL:
+            command(value, t);
+            break;
+        case REG_DDR_MASK:
+            settle(t);
+            chip_mask = value;
+            break;
+        case REG_STATUS:
+            led_select = value;
+            break;
+        case REG_RATE_LO:
+            if ((led_select & 0xF0) == 0xD0)
+                led[led_select & 0x0F] = value;
+            break;
+        case REG_RATE_HI:
+            standby = value;
+            break;
+        case REG_REPORT_0:
+            chip_data = value;
+            break;
+        case REG_REPORT_1:
+            last_chip_write.reg = static_cast<uint16_t>(chip_data >> 16);
+            last_chip_write.value = static_cast<uint16_t>(chip_data & 0xFFFF);
+            last_chip_write.chip = static_cast<uint16_t>(value & 0xFFFF);
+            last_chip_write.id = static_cast<uint16_t>(value >> 16);
+            chip_writes++;
+            break;
+        default:
+            break;
+        }
+    }
+
+    // One line, one write(2), on the O_APPEND descriptor.
+    void trace(const char* fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (trace_fd < 0)
+            return;
+        char line[512];
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vsnprintf(line, sizeof line - 1, fmt, ap);
+        va_end(ap);
+        if (n < 0)
+            return;
+        size_t len = std::min(static_cast<size_t>(n), sizeof line - 2);
+        line[len++] = '\n';
+        ssize_t w = ::write(trace_fd, line, len);
+        (void)w; // a trace that cannot be written is not the board's problem
+    }
+
+    bool open_trace(const std::string& path)
+    {
+        if (trace_fd >= 0)
+            close(trace_fd);
+        trace_fd = -1;
+        if (path.empty())
+            return true;
+        trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        return trace_fd >= 0;
+    }
+};
+
+// The one model of the process, configured from the environment on first use.
+model& the_model()
+{
+    static model* instance = [] {
+        model* m = new model(); // lives as long as the process; never destroyed
+        const char* env = getenv("QRNG_SIM");
+        sim_config cfg;
+        std::string err = parse_config(env ? env : "", cfg);
+        if (!err.empty()) {
+            fprintf(stderr, "QRNG_SIM: %s\n", err.c_str());
+            exit(2);
+        }
+        m->reset(cfg);
+        const char* trace = getenv("QRNG_SIM_TRACE");
+        if (trace && *trace && !m->open_trace(trace)) {
+            fprintf(stderr, "QRNG_SIM_TRACE: cannot open %s: %s\n", trace, strerror(errno));
+            exit(2);
+        }
+        return m;
+    }();
+    return *instance;
+}
+
+// Reads the environment when the process starts, so that a bad configuration
+// ends it before the daemon does anything.
+const bool model_loaded = (the_model(), true);
+
+} // namespace
+
+std::string sim_configure(const std::string& config)
+{
+    sim_config cfg;
+    std::string err = parse_config(config, cfg);
+    if (!err.empty())
+        return err;
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    m.reset(cfg);
+    return "";
+}
+
+bool sim_trace_to(const std::string& path)
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    return m.open_trace(path);
+}
+
+void sim_freeze_clock()
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    m.frozen_ns = m.now();
+    m.clock_frozen = true;
+}
+
+void sim_advance_clock(double seconds)
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    if (m.clock_frozen)
+        m.frozen_ns += static_cast<int64_t>(std::llround(seconds * 1e9));
+}
+
+void sim_real_clock()
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    m.clock_frozen = false;
+}
+
+sim_state sim_get_state()
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    sim_state s;
+    uint64_t words = m.words_at(m.now());
+    s.seed = m.cfg.seed;
+    s.version = m.cfg.version;
+    s.chips = m.cfg.chips;
+    s.words_written = words;
+    s.lap = words / SIM_RING_WORDS;
+    s.pointer = static_cast<uint32_t>(words % SIM_RING_WORDS);
+    s.generating = m.generating;
+    s.spi_enabled = m.spi_enabled;
+    s.filter = m.filter;
+    s.drbg = m.drbg;
+    s.debug = m.debug;
+    s.chip_mask = m.chip_mask;
+    s.standby = m.standby;
+    s.last_command = m.last_command;
+    std::copy(std::begin(m.led), std::end(m.led), s.led);
+    s.chip_writes = m.chip_writes;
+    s.last_chip_write = m.last_chip_write;
+    s.dma_reads = m.dma_reads;
+    s.reports_published = m.reports_published;
+    return s;
+}
+
+sim_open_result sim_device_open(sim_device device, const std::string& path)
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    if (device == sim_device::user ? m.cfg.missing_user : m.cfg.missing_c2h)
+        return sim_open_result::missing;
+    m.trace("O %s", path.c_str());
+    if (device == sim_device::user && m.cfg.mmap_fail)
+        return sim_open_result::mmap_failed;
+    return sim_open_result::ok;
+}
+
+void sim_device_close(const std::string& path)
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    m.trace("C %s", path.c_str());
+}
+
+unsigned int sim_register_read(int offset, unsigned int* out, unsigned long count)
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    int64_t t = m.now();
+    uint64_t words = m.words_at(t);
+    report_t rep;
+    bool have_report = false;
+    unsigned long n = (out && count > 0) ? count : 1;
+    unsigned int first = 0;
+    for (unsigned long i = 0; i < n; i++) {
+        int off = offset + static_cast<int>(4 * i);
+        unsigned int v = m.read_word(off, t, words, rep, have_report);
+        m.trace("R %04X %08X", static_cast<unsigned>(off), v);
+        if (i == 0)
+            first = v;
+        if (out && count > 0)
+            out[i] = v;
+    }
+    return first;
+}
+
+void sim_register_write(int offset, unsigned int value)
+{
+    model& m = the_model();
+    std::lock_guard<std::mutex> lock(m.mtx);
+    m.trace("W %04X %08X", static_cast<unsigned>(offset), value);
+    m.write(offset, value, m.now());
+}
+
+ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
+{
+    model& m = the_model();
+    int64_t started = monotonic_ns();
+    ssize_t result;
+    uint64_t words;
+    uint64_t seed;
+    uint64_t dma_us;
+    {
+        std::lock_guard<std::mutex> lock(m.mtx);
+        uint64_t n = ++m.dma_reads;
+        dma_us = m.cfg.dma_us;
+        seed = m.cfg.seed;
+        words = m.words_at(m.now());
+        if (offset > SIM_RING_BYTES || size > SIM_RING_BYTES - offset)
+            result = -1;
+        else if (m.cfg.dma_fail_every != 0 && n % m.cfg.dma_fail_every == 0)
+            result = -1;
+        else if (m.cfg.short_every != 0 && n % m.cfg.short_every == 0)
+            result = static_cast<ssize_t>((size / 2) & ~3UL);
+        else
+            result = static_cast<ssize_t>(size);
+        m.trace("D %08lX %lu %ld", offset, size, static_cast<long>(result));
+    }
+    if (result > 0) {
+        // Bytes below the pointer hold the current lap, the rest the previous lap
+        // (or nothing yet, which reads as 0).
+        unsigned char* out = static_cast<unsigned char*>(buf);
+        uint64_t lap = words / SIM_RING_WORDS;
+        uint64_t split = (words % SIM_RING_WORDS) * 4;
+        uint64_t begin = offset;
+        uint64_t end = offset + static_cast<uint64_t>(result);
+        if (begin < split) {
+            uint64_t stop = std::min(end, split);
+            sim_content_bytes(seed, lap * SIM_RING_BYTES + begin, out, static_cast<size_t>(stop - begin));
+            out += stop - begin;
+            begin = stop;
+        }
+        if (begin < end) {
+            if (lap > 0)
+                sim_content_bytes(seed, (lap - 1) * SIM_RING_BYTES + begin, out, static_cast<size_t>(end - begin));
+            else
+                std::memset(out, 0, static_cast<size_t>(end - begin));
+        }
+    }
+    if (dma_us > 0) {
+        int64_t deadline = started + static_cast<int64_t>(dma_us) * 1000;
+        for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns()) {
+            int64_t left = deadline - now;
+            timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    return result;
+}

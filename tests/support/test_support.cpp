@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -120,9 +121,61 @@ proc_result run_command(const std::vector<std::string>& argv, const std::vector<
 {
     background_process p(argv, env);
     proc_result r;
+    r.pid = p.pid();
     r.status = p.wait(timeout_s);
     r.out = p.out();
     r.err = p.err();
+    return r;
+}
+
+proc_result run_in_child(const std::function<void()>& fn, int timeout_s)
+{
+    temp_dir dir;
+    const std::string out_path = dir.file("out");
+    const std::string err_path = dir.file("err");
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(in);
+        close(out);
+        close(err);
+        fn();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(0);
+    }
+    proc_result r;
+    r.pid = pid;
+    if (pid < 0)
+        return r;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    int raw = 0;
+    for (;;) {
+        pid_t w = waitpid(pid, &raw, WNOHANG);
+        if (w == pid) {
+            r.status = decode_status(raw);
+            break;
+        }
+        if (w < 0 && errno != EINTR)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &raw, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
     return r;
 }
 

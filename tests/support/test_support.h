@@ -2,6 +2,7 @@
 // processes, temporary directories, unique device prefixes and file access.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -10,12 +11,20 @@ struct proc_result {
     int status = -1;      // exit status, or 128 + signal number when killed
     std::string out;      // standard output
     std::string err;      // standard error
+    pid_t pid = -1;       // process id the program ran under
 };
 
 // Runs argv to completion with `env` added to the environment ("KEY=VALUE"),
 // standard input from /dev/null. Killed with SIGKILL after timeout_s seconds.
 proc_result run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                         int timeout_s = 60);
+
+// Runs fn in a forked child of the test process, standard input from /dev/null and
+// standard output and error collected. The child ends with status 0 when fn returns
+// (after flushing both streams), or with whatever fn itself exits with or execs.
+// Killed with SIGKILL after timeout_s seconds (status -1). Lets a test run code
+// that ends the process, or that changes process-wide state, in isolation.
+proc_result run_in_child(const std::function<void()>& fn, int timeout_s = 60);
 
 // A process running in the background, its output collected in files.
 class background_process {

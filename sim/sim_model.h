@@ -1,0 +1,140 @@
+// The simulated accelerator board: one model per process, standing behind the
+// simulated xdma_handler (sim_xdma.cpp), which qrngd-sim and the test binary link
+// instead of the real device layer.
+//
+// The model answers the register map with separate read and write meanings per
+// offset and computes the DDR write pointer from the monotonic clock, so no
+// thread of its own is needed. A mutex inside the model serialises every access
+// (the monitor thread's register reads run while the main thread reads DMA).
+//
+// Configuration of the simulated hardware (not of the daemon): the environment
+// variable QRNG_SIM, read when the process starts, or sim_configure() in process.
+// A comma-separated list of key=value pairs, all optional:
+//   board=pcie|m2        version 0xDA000102 (6 chips) or 0xD7000001 (4 chips); pcie
+//   version=H            version word in hexadecimal (0x optional); overrides board
+//   chips=N              chip count read at 0x6004, 0..32; 6 for pcie, 4 for m2
+//   rate=R               generation rate in MiB/s (1 MiB = 1048576 bytes), a decimal
+//                        number such as 32 or 0.5, from 0 (chips work but nothing is
+//                        written) up to 1048576 (1 TiB/s); 32
+//   seed=S               64-bit seed of the content, decimal or 0x hexadecimal;
+//                        a fresh random value by default
+//   dead=M               bit mask of chips that never work (decimal or 0x hex); 0
+//   die_after=T          seconds (decimal, fractional allowed) after the first
+//                        spi_start since configuration at which every chip stops
+//                        working for good; the pointer then stops; never
+//   missing=user|c2h     that device node does not exist: opening it fails
+//   mmap_fail=0|1        mapping the register device fails; 0
+//   dma_fail_every=N     every N-th DMA read fails with -1 (0 = never); never
+//   short_every=N        every N-th DMA read returns half the bytes asked, rounded
+//                        down to a word (0 = never); a failing read wins; never
+//   corrupt_every=N      every N-th published checksum report carries a wrong
+//                        checksum (0 = never); never
+//   dma_us=N             each DMA read takes at least N microseconds (up to 10 s); 0
+// An unknown key or a malformed value ends a process configured from the
+// environment with a message naming it on standard error and exit status 2.
+//
+// Trace: when QRNG_SIM_TRACE names a file (or after sim_trace_to), every device
+// access is appended to it as one line, in the order the model saw it:
+//   W 6000 B0000000          register write (offset 4, value 8 upper-case hex digits)
+//   R 6004 00000006          register read; a read with a count traces each word
+//   D 00010000 65536 65536   DMA read: byte offset (8 hex digits), size, result
+//   O <path> / C <path>      a device opened / closed
+// Refused accesses (closed device, offset outside the window) reach no device and
+// are not traced.
+//
+// How the board behaves:
+// - Generator: spi_start (0xA2000000) starts it, spi_stop (0xAF000000), shut-down
+//   (0xBF000000) and start-up (0xB0000000) stop it. spi_reset (0xA3000000) and
+//   start-up put the write pointer back to 0 of lap 0 and forget the ring's
+//   content (it reads 0 until written again). While the generator runs and at
+//   least one chip works, the pointer advances at the configured rate, whatever
+//   the number of working chips, and wraps at 0x4000000 words into a new lap.
+// - Chip i works while the generator runs, i < chips, it is not dead, bit i of
+//   the chip mask (written to 0x6008; all ones after configuration) is set, and
+//   die_after has not passed. A working chip reads a rate byte 0xF0..0xFF
+//   (varying every 100 ms) and status bit 1; otherwise rate byte 0 and status 0.
+//   Only chips 0..7 have a rate byte.
+// - Filter counters of chip i (0x6020 + 8i, 0x6024 + 8i): while filtering is on
+//   (0xD0000000 received last) and the chip works, second > first > 0, ratio
+//   between 0.84 and 0.99; otherwise both 0.
+// - Checksum report (0x6018, 0x601C): the XOR of the 512 words of the most
+//   recent complete 512-word block and its word address; 0 and 0 until the first
+//   block is complete. A read with a count answers from one snapshot.
+// - Writes: chip mask, LED select (led | 0xD0) then colour, stand-by, chip data
+//   word (reg << 16 | value) then chip command word (id << 16 | chip); spi_enable,
+//   spi_disable, filter, DRBG and debug commands are recorded. Other offsets read
+//   0 and ignore writes.
+// - DMA: a read returns, for each word, the content of the latest lap that wrote
+//   it (0 where none has); a read reaching past byte 0x10000000 fails with -1.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+// ---- In-process API (tests) ----
+
+// Resets the model to a fresh board with a QRNG_SIM-style configuration and the
+// real clock. Returns "" on success, otherwise a message naming the bad key or
+// value (the model then keeps its previous configuration). The trace is kept.
+std::string sim_configure(const std::string& config);
+
+// Appends the trace to `path` from now on ("" stops tracing). False when the file
+// cannot be opened.
+bool sim_trace_to(const std::string& path);
+
+// Test clock: sim_freeze_clock() stops the model's clock at the current time;
+// afterwards it moves only by sim_advance_clock(). sim_real_clock() goes back to
+// the monotonic clock (the model's time jumps accordingly).
+void sim_freeze_clock();
+void sim_advance_clock(double seconds);
+void sim_real_clock();
+
+// A chip register write decoded from the data word and the command word.
+struct sim_chip_write {
+    uint16_t reg = 0;
+    uint16_t value = 0;
+    uint16_t chip = 0;
+    uint16_t id = 0;
+};
+
+// What the board shows at one moment.
+struct sim_state {
+    uint64_t seed = 0;
+    uint32_t version = 0;
+    unsigned chips = 0;
+    uint64_t words_written = 0;  // absolute: lap * 0x4000000 + pointer
+    uint64_t lap = 0;
+    uint32_t pointer = 0;        // DDR write address, as read at 0x6008
+    bool generating = false;     // between spi_start and spi_stop/shut-down
+    bool spi_enabled = false;
+    bool filter = false;
+    bool drbg = false;
+    bool debug = false;
+    uint32_t chip_mask = 0;
+    uint32_t standby = 0;
+    uint32_t last_command = 0;   // last word written to 0x6000
+    uint32_t led[16] = {};       // colour word of each LED select 0xD0..0xDF
+    uint64_t chip_writes = 0;    // chip register writes completed
+    sim_chip_write last_chip_write;
+    uint64_t dma_reads = 0;      // DMA reads that reached the board
+    uint64_t reports_published = 0; // checksum reports read with a new block
+};
+
+sim_state sim_get_state();
+
+// ---- Device side, used by the simulated xdma_handler ----
+
+enum class sim_device { user, c2h };
+enum class sim_open_result { ok, missing, mmap_failed };
+
+// Opens (and for the register device maps) a device node; traces "O path".
+sim_open_result sim_device_open(sim_device device, const std::string& path);
+// Traces "C path".
+void sim_device_close(const std::string& path);
+// Reads the register at `offset`; with `out`, also fills `count` words starting
+// there (one snapshot). Returns the first word. The offsets are already checked.
+unsigned int sim_register_read(int offset, unsigned int* out, unsigned long count);
+void sim_register_write(int offset, unsigned int value);
+// A DMA read of the ring: bytes read or -1.
+ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset);

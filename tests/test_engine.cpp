@@ -1,0 +1,267 @@
+// The engine in process, on the simulated board: construction and teardown, the
+// FIFO, the settings, board binding, the monitor's passes and run()'s sequence.
+#include "qrng.h"
+#include "sim_model.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct qrng_test_access {
+    static board_handler* board(qrng_handler& q) { return q.board.get(); }
+    static void set_qrng_num(qrng_handler& q, int n) { q.qrng_num = n; }
+    static unsigned thread_period(qrng_handler& q) { return q.thread_period; }
+    static uint64_t ddr_addr(qrng_handler& q) { return q.ddr_addr.load(); }
+    static uint64_t cycle_count(qrng_handler& q) { return q.cycle_count.load(); }
+    static float throughput(qrng_handler& q) { return q.throughput.load(); }
+    // Runs one compute pass of the monitor; true when it asks to go on.
+    static bool monitor_pass(qrng_handler& q, double& previous_time)
+    {
+        qrng_handler::monitor_state state{previous_time, 0, 0};
+        bool go_on = q.monitor_compute(state) == qrng_handler::monitor_step::next_pass;
+        previous_time = state.previous_time;
+        return go_on;
+    }
+};
+
+namespace {
+
+std::vector<unsigned long> delays;
+unsigned long stop_after_delays = 0; // sets exit_flag to 1 at this delay (1-based), 0 never
+
+void record_delay(unsigned long us)
+{
+    delays.push_back(us);
+    if (delays.size() == stop_after_delays)
+        qrng_handler::exit_flag = 1;
+}
+
+void no_delay(unsigned long) {}
+
+class EngineTest : public testing::Test {
+protected:
+    void configure(const std::string& config)
+    {
+        ASSERT_EQ(sim_configure(config), "");
+        ASSERT_TRUE(sim_trace_to(trace));
+    }
+    void SetUp() override
+    {
+        delays.clear();
+        stop_after_delays = 0;
+        qrng_handler::exit_flag = 0;
+    }
+    void TearDown() override
+    {
+        sim_trace_to("");
+        sim_real_clock();
+        set_delay_function(nullptr);
+        qrng_handler::exit_flag = 0;
+        log_stdout = 0;
+        log_level = 0;
+    }
+    std::string trace_text() { return read_file(trace); }
+
+    temp_dir dir;
+    unique_prefix prefix;
+    std::string fifo = dir.file("qrandom");
+    std::string trace = dir.file("trace");
+};
+
+} // namespace
+
+TEST_F(EngineTest, LifecycleCommandsAndDevices)
+{
+    struct row {
+        const char* config;
+        bool check_version;
+        bool board_expected;
+    } rows[] = {{"board=m2", false, false}, {"board=m2", true, true}, {"version=0x12345678", true, false}};
+    for (const row& r : rows) {
+        configure(r.config);
+        unlink(trace.c_str());
+        sim_trace_to(trace);
+        {
+            qrng_handler engine(fifo, prefix.name());
+            std::string after_start = trace_text();
+            EXPECT_EQ(count_lines_with(after_start, "W 6000"), 1) << after_start;
+            EXPECT_EQ(count_lines_with(after_start, "W 6000 B0000000"), 1);
+            if (r.check_version) {
+                EXPECT_EQ(engine.check_version(), r.board_expected);
+            }
+        }
+        std::string t = trace_text();
+        EXPECT_EQ(count_lines_with(t, "W 6000 BF000000"), 1) << r.config;
+        EXPECT_EQ(count_lines_with(t, "C /dev/" + prefix.name() + "_user"), 1);
+        EXPECT_EQ(count_lines_with(t, "C /dev/" + prefix.name() + "_c2h_0"), 1);
+        // LEDs off before the shut-down command, only when a board exists (M.2: LED 0).
+        size_t led = t.find("W 600C 000000D0\nW 6010 00000000");
+        if (r.board_expected) {
+            EXPECT_LT(led, t.find("W 6000 BF000000")) << t;
+        } else {
+            EXPECT_EQ(t.find("W 600C"), std::string::npos) << t;
+        }
+    }
+}
+
+TEST_F(EngineTest, BoardCallbacksReachTheAccelerator)
+{
+    configure("board=pcie,chips=6");
+    qrng_handler engine(fifo, prefix.name());
+    ASSERT_TRUE(engine.check_version());
+    board_handler* board = qrng_test_access::board(engine);
+    ASSERT_NE(board, nullptr);
+    set_delay_function(no_delay);
+    board->set_qrng_num(6);
+    unlink(trace.c_str());
+    sim_trace_to(trace);
+    // Before spi_start no chip works: every verdict is the warning colour.
+    EXPECT_EQ(board->boot_check(false, qrng_rate_threshold), 0);
+    std::string t = trace_text();
+    EXPECT_EQ(t.rfind("R 6010", 0), 0u) << "the rate word is read first: " << t;
+    EXPECT_NE(t.find("R 6014 00000000"), std::string::npos);
+    EXPECT_NE(t.find("W 600C 000000D5\nW 6010 33FFFA00"), std::string::npos) << t;
+    EXPECT_EQ(sim_get_state().led[5], 0x33FFFA00u);
+}
+
+TEST_F(EngineTest, FifoOpensOnlyWhileAReaderExists)
+{
+    configure("board=m2");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    qrng_handler engine(fifo, prefix.name());
+    EXPECT_EQ(engine.open_pipe(), -1);
+    EXPECT_EQ(engine.open_pipe(), -1);
+    {
+        background_process reader({"/bin/sh", "-c", "exec 3<\"$0\"; sleep 30", fifo});
+        int fd = -1;
+        for (int i = 0; i < 500 && fd == -1; i++) {
+            usleep(10000);
+            fd = engine.open_pipe();
+        }
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(engine.open_pipe(), fd);
+        EXPECT_EQ(engine.open_pipe(), fd);
+        qrng_handler::close_pipe();
+        EXPECT_EQ(qrng_handler::pipe_fd.load(), -1);
+        qrng_handler::close_pipe();
+        EXPECT_EQ(qrng_handler::pipe_fd.load(), -1);
+        EXPECT_GE(engine.open_pipe(), 0);
+        qrng_handler::close_pipe();
+    }
+}
+
+TEST_F(EngineTest, SettersStoreTheirValues)
+{
+    configure("board=m2");
+    qrng_handler engine(fifo, prefix.name());
+    EXPECT_EQ(qrng_test_access::thread_period(engine), 10u);
+    engine.set_thread_period(0x100000005ul);
+    EXPECT_EQ(qrng_test_access::thread_period(engine), 5u);
+}
+
+TEST_F(EngineTest, MonitorPublishesAdvancesWrapsAndIdles)
+{
+    configure("board=m2,chips=2,rate=64");
+    qrng_handler engine(fifo, prefix.name());
+    ASSERT_TRUE(engine.check_version());
+    qrng_test_access::set_qrng_num(engine, 2);
+    sim_freeze_clock();
+    engine.spi_reset();
+    engine.spi_start();
+    log_stdout = 1;
+    log_level = 2;
+    double previous = 0;
+
+    // 64 MiB/s for 1 s: the pointer moves 16 Mi words.
+    sim_advance_clock(1.0);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(qrng_test_access::monitor_pass(engine, previous));
+    fflush(stdout);
+    std::string line = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(qrng_test_access::ddr_addr(engine), 0x1000000u);
+    EXPECT_EQ(qrng_test_access::cycle_count(engine), 0u);
+    EXPECT_GT(qrng_test_access::throughput(engine), 0.0f);
+    EXPECT_NE(line.find("Cycle: 0 64.00 MB gen - Page 0 Actual DDR_Addr 32768 - offset 01000000"), std::string::npos)
+        << line;
+
+    // No advance: no line, throughput kept.
+    float kept = qrng_test_access::throughput(engine);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(qrng_test_access::monitor_pass(engine, previous));
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(qrng_test_access::throughput(engine), kept);
+
+    // Past the ring's end: the wrap is counted, nothing logged.
+    sim_advance_clock(3.5);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(qrng_test_access::monitor_pass(engine, previous));
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(qrng_test_access::cycle_count(engine), 1u);
+    EXPECT_EQ(qrng_test_access::ddr_addr(engine), 0x800000u);
+    EXPECT_EQ(qrng_test_access::throughput(engine), kept);
+}
+
+TEST_F(EngineTest, MonitorGivesUpAfter52PassesWithoutAnActiveChip)
+{
+    configure("board=m2,chips=2,dead=3");
+    qrng_handler engine(fifo, prefix.name());
+    ASSERT_TRUE(engine.check_version());
+    qrng_test_access::set_qrng_num(engine, 2);
+    set_delay_function(no_delay);
+    log_stdout = 1;
+    testing::internal::CaptureStdout();
+    engine.throughput_compute();
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(qrng_handler::exit_flag.load(), 3);
+    EXPECT_EQ(count_lines_with(out, "[ERROR] No Active/Valid QRNG Chips available - aborting"), 1) << out;
+    // One rate word per compute pass.
+    EXPECT_EQ(count_lines_with(trace_text(), "R 6010"), 52);
+}
+
+TEST_F(EngineTest, RunWarmsUpThenStopsOnRequest)
+{
+    configure("board=m2,chips=4,rate=64");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    qrng_handler engine(fifo, prefix.name());
+    ASSERT_TRUE(engine.check_version());
+    engine.set_thread_period(7);
+    // Warm-up: 2 + 2 ms, ten 0.4 s flashes, 2 + 2 ms; then the first loop pass stops.
+    stop_after_delays = 15;
+    set_delay_function(record_delay);
+    EXPECT_EQ(engine.run(), 0);
+    std::vector<unsigned long> expected = {2000, 2000};
+    expected.insert(expected.end(), 10, 400000);
+    expected.insert(expected.end(), {2000, 2000, 7});
+    ASSERT_GE(delays.size(), expected.size());
+    EXPECT_EQ(std::vector<unsigned long>(delays.begin(), delays.begin() + 15), expected);
+    std::string t = trace_text();
+    // The stop sequence ends the run: spi_stop then spi_disable, after the mode write.
+    size_t mode = t.find("W 6018 20100000");
+    ASSERT_NE(mode, std::string::npos);
+    EXPECT_NE(t.find("W 6000 AF000000\nW 6000 AE000000", mode), std::string::npos) << t;
+    EXPECT_EQ(qrng_handler::pipe_fd.load(), -1);
+}
+
+TEST_F(EngineTest, StrictModeRefusesMissingChips)
+{
+    configure("board=m2,chips=4,dead=8");
+    qrng_handler engine(fifo, prefix.name());
+    ASSERT_TRUE(engine.check_version());
+    engine.set_strict_mode(true);
+    set_delay_function(no_delay);
+    log_stdout = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(engine.run(), 4);
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("[ERROR] Only 3/4 QRNG Chips are available - aborting\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Start throughput thread"), std::string::npos);
+    // No stop sequence on this path: the last command is the chip mode write.
+    std::string t = trace_text();
+    EXPECT_EQ(t.find("W 6000 AF000000", t.find("W 6018 ")), std::string::npos);
+}
