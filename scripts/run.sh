@@ -65,5 +65,5 @@ head -c 50000000 "$WORK/capture.bin" | rngtest 2>&1 | grep -E 'successes|failure
 echo
 echo "qrng-verify: $verdict_verify"
 echo "qrngd-sim exit status after SIGTERM: $status"
-rm -f "$WORK/capture.bin"
+rm -f "$WORK/capture.bin" "/var/lock/qrng_$PREFIX.lock"
 [ "$verdict_verify" = PASS ] && [ "$status" -eq 0 ]

@@ -18,3 +18,7 @@ build_tree build-asan -DQRNGD_SANITIZE=address
 (cd "$ROOT/build-asan" && \
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --output-on-failure -j "$jobs")
+
+echo "== ThreadSanitizer build: the engine's threads, in process and end to end =="
+build_tree build-tsan -DQRNGD_SANITIZE=thread
+(cd "$ROOT/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" -R 'EngineTest|EndToEnd')

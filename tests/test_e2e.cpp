@@ -353,3 +353,20 @@ TEST(EndToEnd, RegularFileAtTheFifoPathIsLeftAlone)
     EXPECT_EQ(count_lines_with(d.out(), "[ERROR] Output " + d.fifo + " is not a FIFO or character device"), 1)
         << d.out();
 }
+
+TEST(EndToEnd, MonitorThreadThatCannotStartEndsTheRun)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizer runtimes need more address space than this test allows";
+#endif
+    // Thread stacks take the stack limit (2 GB) out of an address space of 1 GB:
+    // the process runs, but its second thread cannot be created.
+    temp_dir dir;
+    unique_prefix prefix;
+    std::string fifo = dir.file("qrandom");
+    proc_result r = run_command({"/bin/sh", "-c", "ulimit -s 2000000 && ulimit -v 1000000 && exec \"$0\" -s -x \"$1\" -p \"$2\"",
+                                 QRNGD_SIM_BIN, prefix.name(), fifo},
+                                {"QRNG_SIM=board=m2,chips=1"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(count_lines_with(r.out, "[ERROR] Cannot start the throughput thread - aborting"), 1) << r.out;
+}

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 struct qrng_test_access {
@@ -16,6 +17,13 @@ struct qrng_test_access {
     static uint64_t ddr_addr(qrng_handler& q) { return q.ddr_addr.load(); }
     static uint64_t cycle_count(qrng_handler& q) { return q.cycle_count.load(); }
     static float throughput(qrng_handler& q) { return q.throughput.load(); }
+    static uint64_t bytes_written(qrng_handler& q) { return q.bytes_written.load(); }
+    static size_t checksums_kept(qrng_handler& q) { return q.checksum_seen.size(); }
+    static unsigned long remember(qrng_handler& q, unsigned int checksum, unsigned int address,
+                                  unsigned int& previous)
+    {
+        return q.remember_checksum(checksum, address, previous);
+    }
     // Runs one compute pass of the monitor; true when it asks to go on.
     static bool monitor_pass(qrng_handler& q, double& previous_time)
     {
@@ -28,11 +36,17 @@ struct qrng_test_access {
 
 namespace {
 
+// The main thread's delays, in order; the monitor thread's are not recorded.
 std::vector<unsigned long> delays;
 unsigned long stop_after_delays = 0; // sets exit_flag to 1 at this delay (1-based), 0 never
+std::thread::id main_thread;
 
 void record_delay(unsigned long us)
 {
+    if (std::this_thread::get_id() != main_thread) {
+        usleep(1000); // the monitor passes quickly, without spinning
+        return;
+    }
     delays.push_back(us);
     if (delays.size() == stop_after_delays)
         qrng_handler::exit_flag = 1;
@@ -51,6 +65,7 @@ protected:
     {
         delays.clear();
         stop_after_delays = 0;
+        main_thread = std::this_thread::get_id();
         qrng_handler::exit_flag = 0;
     }
     void TearDown() override
@@ -264,4 +279,56 @@ TEST_F(EngineTest, StrictModeRefusesMissingChips)
     // No stop sequence on this path: the last command is the chip mode write.
     std::string t = trace_text();
     EXPECT_EQ(t.find("W 6000 AF000000", t.find("W 6018 ")), std::string::npos);
+}
+
+TEST_F(EngineTest, ChecksumMemoryStaysBounded)
+{
+    configure("board=m2");
+    qrng_handler engine(fifo, prefix.name());
+    unsigned int previous = 0;
+    EXPECT_EQ(qrng_test_access::remember(engine, 7, 0x200, previous), 1u);
+    EXPECT_EQ(qrng_test_access::remember(engine, 7, 0x400, previous), 2u);
+    EXPECT_EQ(previous, 0x200u);
+    EXPECT_EQ(qrng_test_access::remember(engine, 7, 0x600, previous), 3u);
+    EXPECT_EQ(previous, 0x400u);
+    for (unsigned int c = 1000; c < 1000 + 70000; c++)
+        qrng_test_access::remember(engine, c, c * 512, previous);
+    EXPECT_EQ(qrng_test_access::checksums_kept(engine), 65536u);
+    // The oldest values are forgotten, recent ones still reported.
+    EXPECT_EQ(qrng_test_access::remember(engine, 7, 0x800, previous), 1u);
+    EXPECT_EQ(qrng_test_access::remember(engine, 1000 + 69999, 0x1000, previous), 2u);
+    EXPECT_EQ(previous, (1000u + 69999u) * 512u);
+    EXPECT_EQ(qrng_test_access::checksums_kept(engine), 65536u);
+}
+
+TEST_F(EngineTest, BackupSourceAtEndOfFileEndsThePass)
+{
+    // The board makes nothing (rate 0), so every pass falls back to the backup
+    // source, a 100-byte file: each pass delivers what there is and moves on.
+    configure("board=m2,chips=1,rate=0");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string backup = dir.file("backup");
+    write_file(backup, std::string(100, 'b'));
+    std::string received = dir.file("received");
+    background_process reader({"/bin/sh", "-c", "exec cat \"$0\" > \"$1\"", fifo, received});
+    qrng_handler engine(fifo, prefix.name());
+    ASSERT_TRUE(engine.check_version());
+    engine.set_new_randomness(true);
+    engine.set_backup_source(backup);
+    // Warm-up takes 14 delays; then 300 passes (the FIFO open may take a few while cat starts).
+    stop_after_delays = 14 + 300;
+    set_delay_function(record_delay);
+    for (int i = 0; i < 200 && qrng_handler::pipe_fd.load() == -1; i++) {
+        if (engine.open_pipe() != -1)
+            break;
+        usleep(10000);
+    }
+    ASSERT_NE(qrng_handler::pipe_fd.load(), -1) << "the reader did not open the FIFO";
+    EXPECT_EQ(engine.run(), 0);
+    EXPECT_EQ(reader.wait(30), 0);
+    std::string got = read_file(received);
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_EQ(got.size() % 100, 0u);
+    EXPECT_EQ(got, std::string(got.size(), 'b'));
+    EXPECT_EQ(qrng_test_access::bytes_written(engine), got.size());
 }
