@@ -111,7 +111,7 @@ public:
             printf("error: stream length is not a multiple of 4 (%" PRIu64 " trailing bytes)\n", trailing_bytes);
             failed = true;
         }
-        if (checked == 0 && trailing_bytes == 0) {
+        if (checked == 0 && trailing_bytes == 0 && !gave_up) {
             printf("error: empty stream\n");
             failed = true;
         }
@@ -251,7 +251,7 @@ private:
             for (uint64_t l = lap + 1; l <= lap + LATER_LAPS; l++)
                 laps.push_back(l);
         }
-        for (uint64_t d = 1; d <= NEAR_WORDS; d++) {
+        for (uint64_t d = 1; d <= NEAR_WORDS && !first_word; d++) {
             for (uint64_t l : laps) {
                 uint64_t base = l * SIM_RING_WORDS + address;
                 if (base >= d && word(base - d) == w) {
@@ -268,13 +268,19 @@ private:
             }
         }
         if (!any_lap) {
-            for (uint64_t l = (first_word ? lap : lap + 1); l <= lap + LATER_LAPS; l++) {
-                for (uint64_t a = 1; a <= NEAR_WORDS; a++) {
-                    if (word(l * SIM_RING_WORDS + a) == w) {
-                        report("a run starts at " + describe(l * SIM_RING_WORDS + a) + ", not at address 0");
-                        restart(l * SIM_RING_WORDS + a);
-                        return errors < MAX_ERRORS;
-                    }
+            for (uint64_t l = lap; l <= lap + LATER_LAPS; l++) {
+                for (uint64_t a = (l == lap ? 0 : 1); a <= NEAR_WORDS; a++) {
+                    uint64_t p = l * SIM_RING_WORDS + a;
+                    if (word(p) != w)
+                        continue;
+                    if (first_word)
+                        report("the stream starts at " + describe(p) + ", not at position 0");
+                    else if (l == lap)
+                        report("a run goes back to " + describe(p) + " of the same lap");
+                    else
+                        report("a run starts at " + describe(p) + ", not at address 0");
+                    restart(p);
+                    return errors < MAX_ERRORS;
                 }
             }
         }
