@@ -16,28 +16,7 @@ namespace {
 // the operating system.
 constexpr int SIM_OPEN = 0x51D0;
 
-// True when `count` words starting at byte `offset` lie inside the window and the
-// offset is word-aligned.
-bool register_range_ok(int offset, unsigned long count)
-{
-    if (offset < 0 || offset % 4 != 0 || static_cast<unsigned long>(offset) >= xdma_handler::user_map_size)
-        return false;
-    return count <= (xdma_handler::user_map_size - static_cast<unsigned long>(offset)) / 4;
-}
-
 } // namespace
-
-xdma_handler::xdma_handler(std::string prefix_)
-    : prefix(std::move(prefix_)),
-      user_path("/dev/" + prefix + "_user"),
-      c2h_path("/dev/" + prefix + "_c2h_0"),
-      user_fd(-1),
-      c2h_fd(-1),
-      user_map(nullptr)
-{
-}
-
-xdma_handler::~xdma_handler() = default;
 
 void xdma_handler::open_user()
 {

@@ -10,11 +10,22 @@
 
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
 class xdma_handler {
 public:
-    explicit xdma_handler(std::string prefix);
-    ~xdma_handler();
+    // Builds the two device paths; opens nothing.
+    explicit xdma_handler(std::string prefix_)
+        : prefix(std::move(prefix_)),
+          user_path("/dev/" + prefix + "_user"),
+          c2h_path("/dev/" + prefix + "_c2h_0"),
+          user_fd(-1),
+          c2h_fd(-1),
+          user_map(nullptr)
+    {
+    }
+    // Releases nothing but the paths: the owner closes both devices first.
+    ~xdma_handler() = default;
     xdma_handler(const xdma_handler&) = delete;
     xdma_handler& operator=(const xdma_handler&) = delete;
 
@@ -31,6 +42,15 @@ public:
 
     // Size of the mapped register window in bytes.
     static constexpr unsigned long user_map_size = 0x10000;
+
+    // True when `count` words from byte `offset` lie inside the window and the offset
+    // is word-aligned: anything else would reach memory outside the mapping.
+    static bool register_range_ok(int offset, unsigned long count)
+    {
+        if (offset < 0 || offset % 4 != 0 || static_cast<unsigned long>(offset) >= user_map_size)
+            return false;
+        return count <= (user_map_size - static_cast<unsigned long>(offset)) / 4;
+    }
 
 private:
     std::string prefix;

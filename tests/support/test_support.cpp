@@ -28,6 +28,22 @@ int decode_status(int raw)
     return -1;
 }
 
+// In a child: standard input from /dev/null, output and errors into the files.
+void redirect_std_streams(const std::string& out_path, const std::string& err_path)
+{
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0)
+        _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    close(in);
+    close(out);
+    close(err);
+}
+
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out_path,
             const std::string& err_path)
 {
@@ -39,14 +55,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0)
-        _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
+    redirect_std_streams(out_path, err_path);
     for (const std::string& e : env)
         putenv(strdup(e.c_str()));
     std::vector<char*> args;
@@ -137,17 +146,7 @@ proc_result run_in_child(const std::function<void()>& fn, int timeout_s)
     fflush(stderr);
     pid_t pid = fork();
     if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0)
-            _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        close(in);
-        close(out);
-        close(err);
+        redirect_std_streams(out_path, err_path);
         fn();
         fflush(stdout);
         fflush(stderr);
