@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,45 +16,47 @@
 
 namespace {
 
-std::atomic<int> serial{0};
+std::string make_temp_dir()
+{
+    char templ[] = "/tmp/qrngd-test-XXXXXX";
+    if (!mkdtemp(templ))
+        abort();
+    return templ;
+}
 
 int decode_status(int raw)
 {
-    if (WIFEXITED(raw))
-        return WEXITSTATUS(raw);
-    if (WIFSIGNALED(raw))
-        return 128 + WTERMSIG(raw);
-    return -1;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
 }
 
-// In a child: standard input from /dev/null, output and errors into the files.
-void redirect_std_streams(const std::string& out_path, const std::string& err_path)
+pid_t fork_child(const std::string& dir, const std::function<void()>& fn)
 {
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0)
-        _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    close(in);
-    close(out);
-    close(err);
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out_path,
-            const std::string& err_path)
-{
+    const std::string out = dir + "/out", err = dir + "/err";
+    fflush(stdout);
+    fflush(stderr);
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    // Child: fresh signal dispositions, files for the output, /dev/null as input.
+    int fds[3] = {open("/dev/null", O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                  open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+    for (int i = 0; i < 3; i++) {
+        if (fds[i] < 0 || dup2(fds[i], i) < 0)
+            _exit(126);
+        if (fds[i] != i)
+            close(fds[i]);
+    }
+    fn();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(0);
+}
+
+void exec_argv(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+{
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    redirect_std_streams(out_path, err_path);
     for (const std::string& e : env)
         putenv(strdup(e.c_str()));
     std::vector<char*> args;
@@ -65,6 +66,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     execv(args[0], args.data());
     _exit(127);
 }
+
+std::atomic<int> serial{0};
 
 } // namespace
 
@@ -78,8 +81,7 @@ std::string read_file(const std::string& path)
 
 void write_file(const std::string& path, const std::string& content)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 bool file_exists(const std::string& path)
@@ -94,98 +96,31 @@ int count_lines_with(const std::string& text, const std::string& needle)
     std::string line;
     int n = 0;
     while (std::getline(in, line))
-        if (line.find(needle) != std::string::npos)
-            n++;
+        n += line.find(needle) != std::string::npos;
     return n;
 }
 
-temp_dir::temp_dir()
-{
-    char templ[] = "/tmp/qrngd-test-XXXXXX";
-    char* made = mkdtemp(templ);
-    if (!made)
-        abort();
-    dir = made;
-}
+temp_dir::temp_dir() : dir(make_temp_dir()) {}
 
 temp_dir::~temp_dir()
 {
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (system(cmd.c_str()) != 0) {
-        // Nothing more to do: a leftover directory under /tmp is harmless.
+    if (system(("rm -rf '" + dir + "'").c_str()) != 0) {
+        // A leftover directory under /tmp is harmless.
     }
 }
 
-unique_prefix::unique_prefix()
-{
-    prefix = "qtest" + std::to_string(getpid()) + "_" + std::to_string(serial++);
-}
+unique_prefix::unique_prefix() : prefix("qtest" + std::to_string(getpid()) + "_" + std::to_string(serial++)) {}
 
-unique_prefix::~unique_prefix()
-{
-    unlink(lock_path().c_str());
-}
-
-proc_result run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeout_s)
-{
-    background_process p(argv, env);
-    proc_result r;
-    r.pid = p.pid();
-    r.status = p.wait(timeout_s);
-    r.out = p.out();
-    r.err = p.err();
-    return r;
-}
-
-proc_result run_in_child(const std::function<void()>& fn, int timeout_s)
-{
-    temp_dir dir;
-    const std::string out_path = dir.file("out");
-    const std::string err_path = dir.file("err");
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        redirect_std_streams(out_path, err_path);
-        fn();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(0);
-    }
-    proc_result r;
-    r.pid = pid;
-    if (pid < 0)
-        return r;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    int raw = 0;
-    for (;;) {
-        pid_t w = waitpid(pid, &raw, WNOHANG);
-        if (w == pid) {
-            r.status = decode_status(raw);
-            break;
-        }
-        if (w < 0 && errno != EINTR)
-            break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &raw, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
-    return r;
-}
+unique_prefix::~unique_prefix() { unlink(lock_path().c_str()); }
 
 background_process::background_process(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+    : background_process([&] { exec_argv(argv, env); })
 {
-    char templ[] = "/tmp/qrngd-proc-XXXXXX";
-    char* made = mkdtemp(templ);
-    if (!made)
-        abort();
-    dir = made;
-    child = spawn(argv, env, dir + "/out", dir + "/err");
+}
+
+background_process::background_process(const std::function<void()>& fn) : dir(make_temp_dir())
+{
+    child = fork_child(dir, fn);
 }
 
 background_process::~background_process()
@@ -207,15 +142,10 @@ void background_process::send_signal(int sig)
 
 bool background_process::running()
 {
-    if (status != -1)
-        return false;
     int raw;
-    pid_t r = waitpid(child, &raw, WNOHANG);
-    if (r == child) {
+    if (status == -1 && waitpid(child, &raw, WNOHANG) == child)
         status = decode_status(raw);
-        return false;
-    }
-    return true;
+    return status == -1;
 }
 
 int background_process::wait(int timeout_s)
@@ -229,7 +159,7 @@ int background_process::wait(int timeout_s)
             status = decode_status(raw);
             return -1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return status;
 }
@@ -237,13 +167,18 @@ int background_process::wait(int timeout_s)
 std::string background_process::out() const { return read_file(dir + "/out"); }
 std::string background_process::err() const { return read_file(dir + "/err"); }
 
-bool background_process::wait_for_output(const std::string& text, double timeout_s)
+proc_result run_in_child(const std::function<void()>& fn, int timeout_s)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (out().find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return out().find(text) != std::string::npos;
+    background_process p(fn);
+    proc_result r;
+    r.pid = p.pid();
+    r.status = p.wait(timeout_s);
+    r.out = p.out();
+    r.err = p.err();
+    return r;
+}
+
+proc_result run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeout_s)
+{
+    return run_in_child([&] { exec_argv(argv, env); }, timeout_s);
 }

@@ -1,5 +1,5 @@
-// Helpers shared by the tests: running the daemon and other programs as real
-// processes, temporary directories, unique device prefixes and file access.
+// Helpers shared by the tests: programs and functions run as separate processes,
+// temporary directories, unique device prefixes and file access.
 #pragma once
 
 #include <functional>
@@ -8,47 +8,39 @@
 #include <vector>
 
 struct proc_result {
-    int status = -1;      // exit status, or 128 + signal number when killed
-    std::string out;      // standard output
-    std::string err;      // standard error
-    pid_t pid = -1;       // process id the program ran under
+    int status = -1; // exit status, 128 + signal when killed, -1 on timeout
+    std::string out, err;
+    pid_t pid = -1;
 };
 
-// Runs argv to completion with `env` added to the environment ("KEY=VALUE"),
-// standard input from /dev/null. Killed with SIGKILL after timeout_s seconds.
-proc_result run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                        int timeout_s = 60);
-
-// Runs fn in a forked child of the test process, standard input from /dev/null and
-// standard output and error collected. The child ends with status 0 when fn returns
-// (after flushing both streams), or with whatever fn itself exits with or execs.
-// Killed with SIGKILL after timeout_s seconds (status -1). Lets a test run code
-// that ends the process, or that changes process-wide state, in isolation.
-proc_result run_in_child(const std::function<void()>& fn, int timeout_s = 60);
-
-// A process running in the background, its output collected in files.
+// A forked child with standard input from /dev/null and its output collected.
+// The argv form execs the program with `env` ("KEY=VALUE") added; the function
+// form runs fn and exits 0 (unless fn exits or execs itself).
 class background_process {
 public:
     background_process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    explicit background_process(const std::function<void()>& fn);
     ~background_process(); // kills the process if it still runs
     background_process(const background_process&) = delete;
     background_process& operator=(const background_process&) = delete;
 
     pid_t pid() const { return child; }
     void send_signal(int sig);
-    // Waits for the end; returns the status as in proc_result (-1 on timeout).
-    int wait(int timeout_s = 60);
+    int wait(int timeout_s = 60); // the status as in proc_result; SIGKILL on timeout
     bool running();
-    std::string out() const; // what it has written to standard output so far
+    std::string out() const;
     std::string err() const;
-    // Waits until standard output contains `text`; false after timeout_s.
-    bool wait_for_output(const std::string& text, double timeout_s = 30);
 
 private:
     pid_t child = -1;
     int status = -1;
     std::string dir;
 };
+
+// Runs argv, or fn in a forked child, to completion (SIGKILL after timeout_s).
+proc_result run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                        int timeout_s = 60);
+proc_result run_in_child(const std::function<void()>& fn, int timeout_s = 60);
 
 // A fresh directory under /tmp, removed with its content by the destructor.
 class temp_dir {
@@ -77,5 +69,4 @@ private:
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
-// Number of lines of `text` that contain `needle`.
 int count_lines_with(const std::string& text, const std::string& needle);
