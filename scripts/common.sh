@@ -31,3 +31,6 @@ build_tree() {
 }
 
 BUILD_PACKAGES=(cmake make g++ libgtest-dev)
+# The installation and packaging tests: manual page lint, unit verification,
+# the Debian package (cpack's shlibdeps) and its check.
+PACKAGING_PACKAGES=(mandoc systemd dpkg-dev lintian)

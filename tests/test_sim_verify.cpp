@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace {
 
 constexpr uint64_t RING = SIM_RING_WORDS, SEED = 0x5EED;
@@ -29,12 +26,7 @@ TEST(SimVerify, AcceptsAndRejectsStreams)
 {
     std::string flipped = capture({{0, 5000}});
     flipped[1234] ^= 0x10;
-    struct {
-        std::string stream;
-        const char* flags;
-        int status;
-        const char* needle;
-    } cases[] = {
+    struct { std::string stream; const char* flags; int status; const char* needle; } cases[] = {
         {capture({{0, 5000}, {2 * RING, 3000}}), "", 0, "words skipped between runs: 134212728"},
         {flipped, "", 1, "does not match"},
         {capture({{0, 2000}, {1999, 3000}}), "", 1, "repeats position 1999"},

@@ -17,8 +17,8 @@ class fake_devices {
 public:
     static constexpr size_t window = 0x10000;
 
-    // The register file holds pattern(offset) in every word, byte i of the DMA file i & 0xFF.
-    explicit fake_devices(bool with_user = true, bool with_c2h = true, size_t c2h_size = 4096)
+    // The register file holds pattern(offset) in every word; the DMA file 256 bytes, byte i being i.
+    explicit fake_devices(bool with_user = true, bool with_c2h = true)
     {
         static std::atomic<int> serial{0};
         std::string name = "qrngd-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
@@ -27,8 +27,8 @@ public:
         c2h = "/dev/shm/" + name + "_c2h_0";
         if (with_user)
             fill_user();
-        std::string bytes(c2h_size, '\0');
-        for (size_t i = 0; i < c2h_size; i++)
+        std::string bytes(256, '\0');
+        for (size_t i = 0; i < bytes.size(); i++)
             bytes[i] = static_cast<char>(i);
         if (with_c2h)
             std::ofstream(c2h, std::ios::binary) << bytes;

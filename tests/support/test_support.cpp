@@ -9,29 +9,19 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
-std::string make_temp_dir()
-{
-    char templ[] = "/tmp/qrngd-test-XXXXXX";
-    if (!mkdtemp(templ))
-        abort();
-    return templ;
-}
-
 int decode_status(int raw)
 {
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
 }
 
-pid_t fork_child(const std::string& dir, const std::function<void()>& fn)
+pid_t fork_child(const std::string& out, const std::string& err, const std::function<void()>& fn)
 {
-    const std::string out = dir + "/out", err = dir + "/err";
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
@@ -84,12 +74,6 @@ void write_file(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-bool file_exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 int count_lines_with(const std::string& text, const std::string& needle)
 {
     std::istringstream in(text);
@@ -100,7 +84,13 @@ int count_lines_with(const std::string& text, const std::string& needle)
     return n;
 }
 
-temp_dir::temp_dir() : dir(make_temp_dir()) {}
+temp_dir::temp_dir()
+{
+    char templ[] = "/tmp/qrngd-test-XXXXXX";
+    if (!mkdtemp(templ))
+        abort();
+    dir = templ;
+}
 
 temp_dir::~temp_dir()
 {
@@ -118,9 +108,9 @@ background_process::background_process(const std::vector<std::string>& argv, con
 {
 }
 
-background_process::background_process(const std::function<void()>& fn) : dir(make_temp_dir())
+background_process::background_process(const std::function<void()>& fn)
+    : child(fork_child(dir.file("out"), dir.file("err"), fn))
 {
-    child = fork_child(dir, fn);
 }
 
 background_process::~background_process()
@@ -129,9 +119,6 @@ background_process::~background_process()
         kill(child, SIGKILL);
         wait(10);
     }
-    unlink((dir + "/out").c_str());
-    unlink((dir + "/err").c_str());
-    rmdir(dir.c_str());
 }
 
 void background_process::send_signal(int sig)
@@ -164,8 +151,8 @@ int background_process::wait(int timeout_s)
     return status;
 }
 
-std::string background_process::out() const { return read_file(dir + "/out"); }
-std::string background_process::err() const { return read_file(dir + "/err"); }
+std::string background_process::out() const { return read_file(dir.file("out")); }
+std::string background_process::err() const { return read_file(dir.file("err")); }
 
 proc_result run_in_child(const std::function<void()>& fn, int timeout_s)
 {

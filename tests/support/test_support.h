@@ -1,5 +1,5 @@
-// Helpers shared by the tests: programs and functions run as separate processes,
-// temporary directories, unique device prefixes and file access.
+// Helpers shared by the tests: child processes, temporary directories, unique
+// device prefixes and file access.
 #pragma once
 
 #include <functional>
@@ -11,6 +11,17 @@ struct proc_result {
     int status = -1; // exit status, 128 + signal when killed, -1 on timeout
     std::string out, err;
     pid_t pid = -1;
+};
+
+// A fresh directory under /tmp, removed with its content by the destructor.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    std::string file(const std::string& name) const { return dir + "/" + name; }
+
+private:
+    std::string dir;
 };
 
 // A forked child with standard input from /dev/null and its output collected.
@@ -32,27 +43,15 @@ public:
     std::string err() const;
 
 private:
+    temp_dir dir;
     pid_t child = -1;
     int status = -1;
-    std::string dir;
 };
 
 // Runs argv, or fn in a forked child, to completion (SIGKILL after timeout_s).
 proc_result run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                         int timeout_s = 60);
 proc_result run_in_child(const std::function<void()>& fn, int timeout_s = 60);
-
-// A fresh directory under /tmp, removed with its content by the destructor.
-class temp_dir {
-public:
-    temp_dir();
-    ~temp_dir();
-    const std::string& path() const { return dir; }
-    std::string file(const std::string& name) const { return dir + "/" + name; }
-
-private:
-    std::string dir;
-};
 
 // A device prefix no other test or process uses; removes its lock file when destroyed.
 class unique_prefix {
@@ -68,5 +67,4 @@ private:
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
-bool file_exists(const std::string& path);
 int count_lines_with(const std::string& text, const std::string& needle);
