@@ -262,25 +262,6 @@ TEST_F(EngineTest, RunWarmsUpThenStopsOnRequest)
     EXPECT_EQ(qrng_handler::pipe_fd.load(), -1);
 }
 
-TEST_F(EngineTest, StrictModeRefusesMissingChips)
-{
-    configure("board=m2,chips=4,dead=8");
-    qrng_handler engine(fifo, prefix.name());
-    ASSERT_TRUE(engine.check_version());
-    engine.set_strict_mode(true);
-    set_delay_function(no_delay);
-    log_stdout = 1;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(engine.run(), 4);
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("[ERROR] Only 3/4 QRNG Chips are available - aborting\n"), std::string::npos) << out;
-    EXPECT_EQ(out.find("Start throughput thread"), std::string::npos);
-    // No stop sequence on this path: the last command is the chip mode write.
-    std::string t = trace_text();
-    EXPECT_EQ(t.find("W 6000 AF000000", t.find("W 6018 ")), std::string::npos);
-}
-
 TEST_F(EngineTest, ChecksumMemoryStaysBounded)
 {
     configure("board=m2");
