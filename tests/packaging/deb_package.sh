@@ -24,7 +24,19 @@ build)
     command -v dpkg-shlibdeps >/dev/null || { echo "SKIP: dpkg-shlibdeps not installed (Debian package dpkg-dev)"; exit 77; }
     rm -rf "$dir"
     mkdir -p "$dir"
-    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$dir" >"$dir/cpack.log" 2>&1 \
+    # The build's package configuration, installing through the install script:
+    # cpack's own "preinstall" build step would rebuild the tree under the tests.
+    cat >"$dir/config.cmake" <<EOF
+include("$build/CPackConfig.cmake")
+set(CPACK_INSTALL_CMAKE_PROJECTS "")
+set(CPACK_INSTALL_SCRIPTS "$dir/install.cmake")
+EOF
+    cat >"$dir/install.cmake" <<EOF
+set(CMAKE_INSTALL_COMPONENT daemon)
+set(CMAKE_INSTALL_DO_STRIP 1)
+include("$build/cmake_install.cmake")
+EOF
+    cpack -G DEB --config "$dir/config.cmake" -B "$dir" >"$dir/cpack.log" 2>&1 \
         || { cat "$dir/cpack.log"; fail "cpack -G DEB"; }
     rm -rf "$dir/_CPack_Packages"
     [ -n "$(deb)" ] || fail "no package in $dir"
