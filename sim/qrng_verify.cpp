@@ -1,7 +1,7 @@
 // qrng-verify: checks a stream captured from the simulated board's FIFO against
 // the board's content for a seed (see sim_content.h).
 //
-//   qrng-verify --seed S [--any-lap] [--anywhere]  < capture
+//   qrng-verify --seed S [--any-lap] [--anywhere [--from-lap L]]  < capture
 //
 // Default (a daemon streaming new randomness, -r): the stream is made of runs of
 // consecutive absolute positions. The first run starts at position 0; each later
@@ -13,7 +13,8 @@
 // writer) or a later one. The first word is address 0 of any of the first laps.
 // --anywhere: the first run may start at any position of laps 0..3 (a consumer
 // that attached while the daemon was streaming); it is found by searching the
-// first words of the capture in the content.
+// first words of the capture in the content. --from-lap L searches laps L..L+3
+// instead, for a consumer that attached after a long run.
 //
 // Prints the words checked, the runs, the words skipped between runs, repeated
 // positions and every error; exits 0 only when every word matched, 1 when the
@@ -57,7 +58,10 @@ std::string describe(uint64_t position)
 
 class verifier {
 public:
-    verifier(uint64_t seed_, bool any_lap_, bool anywhere_) : seed(seed_), any_lap(any_lap_), anywhere(anywhere_) {}
+    verifier(uint64_t seed_, bool any_lap_, bool anywhere_, uint64_t first_lap_)
+        : seed(seed_), any_lap(any_lap_), anywhere(anywhere_), first_lap(first_lap_)
+    {
+    }
 
     // Checks the next n words; false once verification has been given up.
     bool feed(const uint32_t* w, size_t n)
@@ -133,8 +137,8 @@ private:
         }
         // Match the first few words against every position of the first laps.
         size_t need = std::min<size_t>(n, 4);
-        uint64_t limit = ANYWHERE_LAPS * SIM_RING_WORDS;
-        for (uint64_t k = 0; k < limit / 2; k++) {
+        uint64_t limit = (first_lap + ANYWHERE_LAPS) * SIM_RING_WORDS;
+        for (uint64_t k = first_lap * SIM_RING_WORDS / 2; k < limit / 2; k++) {
             uint64_t v = sim_content_output(seed, k);
             for (uint64_t half = 0; half < 2; half++) {
                 if (static_cast<uint32_t>(v >> (32 * half)) != w[0])
@@ -149,7 +153,8 @@ private:
                 }
             }
         }
-        printf("error: the first words of the stream are not found in laps 0..%" PRIu64 "\n", ANYWHERE_LAPS - 1);
+        printf("error: the first words of the stream are not found in laps %" PRIu64 "..%" PRIu64 "\n", first_lap,
+               first_lap + ANYWHERE_LAPS - 1);
         errors++;
         return false;
     }
@@ -296,6 +301,7 @@ private:
     uint64_t seed;
     bool any_lap;
     bool anywhere;
+    uint64_t first_lap;
     bool started = false;
     bool run_open = false;
     uint64_t expected = 0;
@@ -311,7 +317,7 @@ private:
 
 int usage(const char* argv0)
 {
-    fprintf(stderr, "usage: %s --seed S [--any-lap] [--anywhere] < capture\n", argv0);
+    fprintf(stderr, "usage: %s --seed S [--any-lap] [--anywhere [--from-lap L]] < capture\n", argv0);
     return 2;
 }
 
@@ -323,6 +329,7 @@ int main(int argc, char** argv)
     bool seed_set = false;
     bool any_lap = false;
     bool anywhere = false;
+    uint64_t first_lap = 0;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--seed" && i + 1 < argc) {
@@ -335,6 +342,11 @@ int main(int argc, char** argv)
             any_lap = true;
         } else if (a == "--anywhere") {
             anywhere = true;
+        } else if (a == "--from-lap" && i + 1 < argc) {
+            if (!sim_parse_u64(argv[++i], first_lap) || first_lap > (UINT64_MAX / SIM_RING_WORDS) - ANYWHERE_LAPS) {
+                fprintf(stderr, "%s: bad lap '%s'\n", argv[0], argv[i]);
+                return 2;
+            }
         } else {
             return usage(argv[0]);
         }
@@ -342,7 +354,7 @@ int main(int argc, char** argv)
     if (!seed_set)
         return usage(argv[0]);
 
-    static verifier v(seed, any_lap, anywhere);
+    static verifier v(seed, any_lap, anywhere, first_lap);
     std::vector<uint32_t> block(READ_BLOCK / 4 + 1);
     unsigned char* bytes = reinterpret_cast<unsigned char*>(block.data());
     size_t have = 0; // bytes in the block, including a partial word carried over

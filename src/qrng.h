@@ -104,10 +104,16 @@ public:
 
     // Whether a pass may move a chunk from read_addr, given the write-address snapshot
     // and the wrap count: after a wrap the read address restarts at 0 (updated here);
-    // a write address behind the read address before any wrap is a desync.
-    enum class fresh_data_t { ready, short_of_data, desync };
+    // a write address behind the read address before any wrap is a desync. With new
+    // randomness, a read address so far behind that the board may overwrite it before
+    // the wrap is published gives up the rest of the lap: `resume_cycle` (0 when
+    // unused) then holds the wrap count at which reading restarts at address 0.
+    enum class fresh_data_t { ready, short_of_data, lap_given_up, desync };
     static fresh_data_t check_fresh_data(uint32_t snapshot, uint32_t& read_addr, uint64_t cycles,
-                                         bool new_randomness);
+                                         bool new_randomness, uint64_t& resume_cycle);
+    // Largest distance, in words, from the read address up to the published write
+    // address at which the rest of the lap is still read with new randomness.
+    static constexpr uint32_t max_fresh_lag = MAX_DDR_ADDRESS / 4 * 3;
 
     // Appends chip `chip`'s entry of the monitor's cycle line to the text in buf (size
     // bytes, kept terminated, never overrun): "Q%d: %.02f(%d) ", or with filtering
@@ -132,7 +138,7 @@ private:
 
     // One pass of the streaming loop at the read address; false when it must stop,
     // with the stop code in `code`.
-    bool stream_pass(uint32_t& read_addr, int& code);
+    bool stream_pass(uint32_t& read_addr, uint64_t& resume_cycle, int& code);
     // Delivers one chunk of the DMA ring at read_addr into the FIFO.
     void deliver_dma(int fd, uint32_t& read_addr, uint32_t size);
     // Moves one chunk from the backup source into the FIFO; the read address stays.

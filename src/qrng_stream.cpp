@@ -60,15 +60,29 @@ uint32_t qrng_handler::advance_read_address(uint32_t read_addr, uint64_t written
 }
 
 qrng_handler::fresh_data_t qrng_handler::check_fresh_data(uint32_t snapshot, uint32_t& read_addr, uint64_t cycles,
-                                                          bool new_randomness)
+                                                          bool new_randomness, uint64_t& resume_cycle)
 {
     // Once the ring has wrapped, a daemon without -r reads on regardless.
     if (!new_randomness && cycles != 0)
         return fresh_data_t::ready;
+    if (resume_cycle != 0) {
+        if (cycles < resume_cycle)
+            return fresh_data_t::lap_given_up;
+        resume_cycle = 0;
+        read_addr = 0;
+    }
     if (snapshot < read_addr) {
         if (cycles == 0)
             return fresh_data_t::desync;
         read_addr = 0;
+    }
+    // The board moves on between two publications of its write address. A read
+    // address nearly a whole ring behind may already hold the next lap's words,
+    // and after the wrap the loop would deliver those words a second time from
+    // address 0. So such a lap is left to the board and reading resumes at 0.
+    if (new_randomness && snapshot - read_addr > max_fresh_lag) {
+        resume_cycle = cycles + 1;
+        return fresh_data_t::lap_given_up;
     }
     if (snapshot < read_addr + CHUNK_WORDS)
         return fresh_data_t::short_of_data;
@@ -122,13 +136,14 @@ int qrng_handler::run()
     }
 
     uint32_t read_addr = 0;
+    uint64_t resume_cycle = 0;
     int code = 0;
-    while (stream_pass(read_addr, code)) {
+    while (stream_pass(read_addr, resume_cycle, code)) {
     }
     return stop_sequence(code, &monitor);
 }
 
-bool qrng_handler::stream_pass(uint32_t& read_addr, int& code)
+bool qrng_handler::stream_pass(uint32_t& read_addr, uint64_t& resume_cycle, int& code)
 {
     delay_us(thread_period);
 
@@ -145,7 +160,8 @@ bool qrng_handler::stream_pass(uint32_t& read_addr, int& code)
     // Read after the snapshot: the monitor counts a wrap before it publishes the wrapped address.
     uint64_t cycles = cycle_count.load();
     bool fresh = true;
-    switch (check_fresh_data(snapshot, read_addr, cycles, new_randomness)) {
+    uint32_t missing = 0;
+    switch (check_fresh_data(snapshot, read_addr, cycles, new_randomness, resume_cycle)) {
     case fresh_data_t::desync:
         log_message(LEVEL_ERROR, "Internal Error - Desync in DDR Real versus FPGA DDR Write - Streaming interrupted!\n");
         code = 5;
@@ -153,14 +169,19 @@ bool qrng_handler::stream_pass(uint32_t& read_addr, int& code)
         return false;
     case fresh_data_t::short_of_data:
         fresh = false;
-        if (backup_source.empty()) {
-            uint32_t missing = (read_addr + CHUNK_WORDS - snapshot) * 4;
-            delay_us(data_wait_us(missing, throughput.load(std::memory_order_relaxed)));
-            return true;
-        }
+        missing = (read_addr + CHUNK_WORDS - snapshot) * 4;
+        break;
+    case fresh_data_t::lap_given_up:
+        // Nothing to read before the board has finished this lap.
+        fresh = false;
+        missing = (MAX_DDR_ADDRESS - snapshot) * 4;
         break;
     case fresh_data_t::ready:
         break;
+    }
+    if (!fresh && backup_source.empty()) {
+        delay_us(data_wait_us(missing, throughput.load(std::memory_order_relaxed)));
+        return true;
     }
 
     if (checksum_check)

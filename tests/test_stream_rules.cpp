@@ -41,32 +41,45 @@ TEST(ReadLoopRules, PartialWritesNeverOfferAByteTwice)
 TEST(ReadLoopRules, FreshDataDecisions)
 {
     using fresh = qrng_handler::fresh_data_t;
+    const uint32_t far = qrng_handler::max_fresh_lag;
     struct row {
         uint32_t snapshot, read_addr;
         uint64_t cycles;
         bool new_randomness;
+        uint64_t resume_cycle;
         fresh expected;
         uint32_t read_addr_after;
+        uint64_t resume_cycle_after;
     } rows[] = {
-        {16383, 0, 0, false, fresh::short_of_data, 0},
-        {16384, 0, 0, false, fresh::ready, 0},
-        {16384, 0, 0, true, fresh::ready, 0},
+        {16383, 0, 0, false, 0, fresh::short_of_data, 0, 0},
+        {16384, 0, 0, false, 0, fresh::ready, 0, 0},
+        {16384, 0, 0, true, 0, fresh::ready, 0, 0},
         // Near the ring's end a chunk is never complete before the wrap.
-        {MAX_DDR_ADDRESS - 1, MAX_DDR_ADDRESS - 16384, 0, true, fresh::short_of_data, MAX_DDR_ADDRESS - 16384},
+        {MAX_DDR_ADDRESS - 1, MAX_DDR_ADDRESS - 16384, 0, true, 0, fresh::short_of_data, MAX_DDR_ADDRESS - 16384, 0},
         // Behind the read address: a desync before any wrap, a restart at 0 after one.
-        {100, 200, 0, true, fresh::desync, 200},
-        {100, 200, 0, false, fresh::desync, 200},
-        {100, 200, 1, true, fresh::short_of_data, 0},
-        {20000, 0x3FFC000, 1, true, fresh::ready, 0},
+        {100, 200, 0, true, 0, fresh::desync, 200, 0},
+        {100, 200, 0, false, 0, fresh::desync, 200, 0},
+        {100, 200, 1, true, 0, fresh::short_of_data, 0, 0},
+        {20000, 0x3FFC000, 1, true, 0, fresh::ready, 0, 0},
         // Without -r, once the ring has wrapped the loop reads on regardless.
-        {100, 200, 1, false, fresh::ready, 200},
-        {0, 0, 3, false, fresh::ready, 0},
+        {100, 200, 1, false, 0, fresh::ready, 200, 0},
+        {0, 0, 3, false, 0, fresh::ready, 0, 0},
+        // With -r, a read address nearly a ring behind gives up the lap until the next wrap.
+        {far, 0, 2, true, 0, fresh::ready, 0, 0},
+        {far + 1, 0, 2, true, 0, fresh::lap_given_up, 0, 3},
+        {far + 1, 0, 2, false, 0, fresh::ready, 0, 0},
+        {MAX_DDR_ADDRESS - 1, 5, 2, true, 3, fresh::lap_given_up, 5, 3},
+        {40000, 5, 3, true, 3, fresh::ready, 0, 0},
+        {100, 5, 4, true, 3, fresh::short_of_data, 0, 0},
     };
     for (const row& r : rows) {
         uint32_t read_addr = r.read_addr;
-        EXPECT_EQ(qrng_handler::check_fresh_data(r.snapshot, read_addr, r.cycles, r.new_randomness), r.expected)
+        uint64_t resume_cycle = r.resume_cycle;
+        EXPECT_EQ(qrng_handler::check_fresh_data(r.snapshot, read_addr, r.cycles, r.new_randomness, resume_cycle),
+                  r.expected)
             << "snapshot " << r.snapshot << " read " << r.read_addr << " cycles " << r.cycles;
         EXPECT_EQ(read_addr, r.read_addr_after);
+        EXPECT_EQ(resume_cycle, r.resume_cycle_after);
     }
 }
 
