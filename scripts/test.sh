@@ -22,7 +22,7 @@ build_tree build-asan -DQRNGD_SANITIZE=address -DQRNGD_PACKAGING_TESTS=OFF
 
 echo "== ThreadSanitizer build: the engine's threads, in process and end to end =="
 build_tree build-tsan -DQRNGD_SANITIZE=thread -DQRNGD_PACKAGING_TESTS=OFF
-(cd "$ROOT/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" -R 'EngineTest|EndToEnd|Reliability')
+(cd "$ROOT/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" -R 'EngineTest|EndToEnd')
 
 # ---- Fuzzing (fuzz/): the option parser and the simulator's configuration parser ----
 echo "== fuzzing =="

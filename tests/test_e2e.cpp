@@ -364,3 +364,37 @@ TEST(EndToEnd, MonitorThreadThatCannotStartEndsTheRun)
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(count_lines_with(r.out, "[ERROR] Cannot start the throughput thread - aborting"), 1) << r.out;
 }
+
+TEST(EndToEnd, SignalDuringWarmUp)
+{
+    // The run ends with the signal's status and notice before any data moves, and
+    // the board is shut down.
+    struct { const char* config; int sig; int status; const char* notice; } cases[] = {
+        {"board=pcie,chips=2", SIGINT, 1, "[INFO] sigint received. exiting..."},
+        {"board=m2,chips=2", SIGTERM, 0, "[INFO] sigterm received. exiting..."},
+    };
+    for (const auto& c : cases) {
+        sim_daemon d(c.config, {});
+        background_process consumer({"/bin/sh", "-c", "exec cat \"$0\" >/dev/null", d.fifo});
+        // spi_enable comes just before the boot animation, which lasts seconds.
+        ASSERT_TRUE(d.wait_until([&] { return d.trace_text().find("W 6000 A0000000") != std::string::npos; }, 60))
+            << d.out();
+        d.process().send_signal(c.sig);
+        EXPECT_EQ(d.process().wait(30), c.status) << c.config;
+        EXPECT_EQ(count_lines_with(d.out(), c.notice), 1) << d.out();
+        std::string t = d.trace_text();
+        EXPECT_EQ(t.find("\nD "), std::string::npos) << c.config << ": no DMA read";
+        EXPECT_NE(t.find("W 6000 BF000000"), std::string::npos) << c.config << ": shut down";
+    }
+}
+
+TEST(EndToEnd, DeadChipAndShortReadsKeepTheStreamContiguous)
+{
+    // One dead chip leaves the other streaming; after a short DMA read the next read
+    // continues right after what was written: no gap, no repeat.
+    sim_daemon d("board=m2,chips=2,dead=1,rate=64,seed=606,short_every=3", {"-r"});
+    auto consumer = verifier(d.fifo, "606");
+    ASSERT_TRUE(d.wait_until([&] { return count_lines_with(d.trace_text(), " 65536 32768") >= 5; }, 60)) << d.out();
+    EXPECT_EQ(d.terminate(), 0) << d.out();
+    EXPECT_EQ(consumer->wait(60), 0) << consumer->out() << consumer->err();
+}

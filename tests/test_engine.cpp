@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -312,4 +313,27 @@ TEST_F(EngineTest, BackupSourceAtEndOfFileEndsThePass)
     EXPECT_EQ(got.size() % 100, 0u);
     EXPECT_EQ(got, std::string(got.size(), 'b'));
     EXPECT_EQ(qrng_test_access::bytes_written(engine), got.size());
+}
+
+TEST_F(EngineTest, StopRequestedBeforeTheRun)
+{
+    // A signal during start-up: the warm-up still completes, then the first pass
+    // stops without moving data although a reader is there, and the chips are stopped.
+    configure("board=m2,chips=2");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    set_delay_function(no_delay);
+    {
+        qrng_handler engine(fifo, prefix.name());
+        ASSERT_TRUE(engine.check_version());
+        qrng_handler::exit_flag = 2; // what SIGINT's handler sets
+        EXPECT_EQ(engine.run(), 1);
+    }
+    close(reader);
+    std::string t = trace_text();
+    EXPECT_EQ(t.find("\nD "), std::string::npos) << "no DMA read after a stop request";
+    size_t mode = t.find("W 6018 ");
+    ASSERT_NE(mode, std::string::npos) << t;
+    EXPECT_NE(t.find("W 6000 AF000000\nW 6000 AE000000", mode), std::string::npos) << t;
 }
