@@ -23,6 +23,10 @@ constexpr int BACKUP_READ_TRIES = 16;
 // Microseconds per (byte / MiB/s).
 constexpr double US_PER_BYTE_AT_MIB_S = 0.95367431640625;
 
+// The read loop's one transfer buffer: filled by a DMA read or from the backup
+// source, emptied into the FIFO. Static, so the loop allocates nothing.
+unsigned char c2h_buffer[MAX_DATA_READ];
+
 double current_time()
 {
     struct timespec ts;
@@ -201,7 +205,6 @@ bool qrng_handler::stream_pass(uint32_t& read_addr, uint64_t& resume_cycle, int&
 
 void qrng_handler::deliver_dma(int fd, uint32_t& read_addr, uint32_t size)
 {
-    static unsigned char c2h_buffer[MAX_DATA_READ];
     ssize_t got = xdma.read_memory(c2h_buffer, size, static_cast<unsigned long>(read_addr) * 4);
     if (got < 0)
         return;
@@ -214,14 +217,13 @@ void qrng_handler::deliver_dma(int fd, uint32_t& read_addr, uint32_t size)
 
 void qrng_handler::deliver_backup(int fd, uint32_t size)
 {
-    static unsigned char backup_buffer[MAX_DATA_READ];
     int source = open(backup_source.c_str(), O_RDONLY);
     if (source < 0)
         return;
     uint32_t got = 0;
     int failures = 0;
     while (got < size && failures < BACKUP_READ_TRIES) {
-        ssize_t n = read(source, backup_buffer + got, size - got);
+        ssize_t n = read(source, c2h_buffer + got, size - got);
         if (n > 0)
             got += static_cast<uint32_t>(n);
         else if (n == 0)
@@ -232,7 +234,7 @@ void qrng_handler::deliver_backup(int fd, uint32_t size)
     close(source);
     if (got == 0)
         return;
-    ssize_t written = write(fd, backup_buffer, got);
+    ssize_t written = write(fd, c2h_buffer, got);
     if (written > 0)
         bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
 }
