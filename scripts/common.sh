@@ -30,7 +30,7 @@ build_tree() {
     cmake --build "$ROOT/$dir" -j "$(nproc)"
 }
 
-BUILD_PACKAGES=(cmake make g++ libgtest-dev)
+BUILD_PACKAGES=(cmake make g++ libgtest-dev libsystemd-dev)
 # The installation and packaging tests: manual page lint, unit verification,
 # the Debian package (cpack's shlibdeps) and its check.
 PACKAGING_PACKAGES=(mandoc systemd dpkg-dev lintian)

@@ -8,6 +8,7 @@
 #include "defs.h"
 #include "sim_model.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace {
@@ -81,5 +82,8 @@ ssize_t xdma_handler::read_memory(void* buf, unsigned long size, unsigned long o
         log_message(LEVEL_WARN, "Device is not open. Failed to read memory: %08lx\n", offset);
         return -2;
     }
-    return sim_dma_read(buf, size, offset);
+    ssize_t got = sim_dma_read(buf, size, offset);
+    if (got < 0)
+        errno = EIO; // what the driver reports for a failed transfer
+    return got;
 }

@@ -5,7 +5,6 @@
 #include "board.h"
 
 #include "defs.h"
-#include "qrng.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -22,8 +21,6 @@ constexpr unsigned long VERDICT_US = 800000;
 // The M.2 module's single status LED and its number of boot flashes.
 constexpr int M2_LED = 0;
 constexpr int M2_BOOT_FLASHES = 10;
-
-bool stop_requested() { return qrng_handler::exit_flag.load() > 0; }
 
 // A negative chip count means no chips.
 int chips(int qrng_num) { return std::max(qrng_num, 0); }
@@ -66,6 +63,7 @@ std::unique_ptr<board_handler> board_handler::check_compatible(unsigned int hw_v
 void board_handler::set_qrng_num(int n) { qrng_num = n; }
 void board_handler::set_write_rgb_func(std::function<void(int, unsigned int)> f) { write_rgb_func = f; }
 void board_handler::set_get_rate_func(std::function<unsigned long()> f) { get_rate_func = f; }
+void board_handler::set_stop_requested_func(std::function<bool()> f) { stop_requested_func = f; }
 void board_handler::print_board() {}
 void board_handler::led_off() {}
 void board_handler::led_status(bool, unsigned long, float) {}
@@ -168,6 +166,7 @@ int alinx_aus::boot_check(bool strict, float threshold)
 {
     // One reading decides every verdict.
     const unsigned long rate = get_rate_func();
+    boot_rate_word = rate;
     const int n = chips(qrng_num);
     for (int i = 0; i < n; ++i)
         write_rgb_func(i, rgb_ok_dim.word());
@@ -240,4 +239,8 @@ void litefury_a7::boot_animation()
     }
 }
 
-int litefury_a7::boot_check(bool, float threshold) { return working_chips(get_rate_func(), threshold); }
+int litefury_a7::boot_check(bool, float threshold)
+{
+    boot_rate_word = get_rate_func();
+    return working_chips(boot_rate_word, threshold);
+}

@@ -1,6 +1,7 @@
 // Board support: the carrier boards' status LEDs, start-up light sequences and
-// start-up chip check. A board reaches the hardware only through two callbacks
-// the engine installs (LED write, rate word read), so it can be driven by stubs.
+// start-up chip check. A board reaches the hardware and the engine only through
+// callbacks the engine installs (LED write, rate word read, stop request), so it
+// can be driven by stubs.
 //
 // Threads: print_board, set_qrng_num, led_off, boot_animation and boot_check run
 // on the main thread while no monitor thread runs; led_status runs only on the
@@ -41,6 +42,12 @@ public:
     void set_qrng_num(int n);
     void set_write_rgb_func(std::function<void(int, unsigned int)> f);
     void set_get_rate_func(std::function<unsigned long()> f);
+    void set_stop_requested_func(std::function<bool()> f);
+
+    // The board's short name ("pcie", "m2").
+    virtual const char* name() const = 0;
+    // The rate word the last boot check judged the chips by.
+    unsigned long boot_rate() const { return boot_rate_word; }
 
     virtual void print_board();
     virtual void led_off();
@@ -52,11 +59,15 @@ public:
 protected:
     // True when chip i's ratio in `rate` is strictly above `threshold`.
     static bool chip_working(unsigned long rate, int chip, float threshold);
+    // True once a stop has been requested (never without the callback).
+    bool stop_requested() const { return stop_requested_func && stop_requested_func(); }
 
     unsigned int hw_version;
     int qrng_num;
     std::function<void(int, unsigned int)> write_rgb_func;
     std::function<unsigned long()> get_rate_func;
+    std::function<bool()> stop_requested_func;
+    unsigned long boot_rate_word = 0;
     qrng_rgb_t rgb_error;
     qrng_rgb_t rgb_warning;
     qrng_rgb_t rgb_ok;
@@ -70,6 +81,7 @@ public:
     explicit alinx_aus(unsigned int hw_version);
     ~alinx_aus() override;
 
+    const char* name() const override { return "pcie"; }
     void print_board() override;
     void led_off() override;
     void led_status(bool strict, unsigned long rate, float threshold) override;
@@ -94,6 +106,7 @@ public:
     explicit litefury_a7(unsigned int hw_version);
     ~litefury_a7() override;
 
+    const char* name() const override { return "m2"; }
     void print_board() override;
     void led_off() override;
     void led_status(bool strict, unsigned long rate, float threshold) override;

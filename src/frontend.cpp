@@ -6,69 +6,19 @@
 #include "qrng.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cctype>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-int log_stdout = 0;
-int log_level = 0;
-
 namespace {
-
-const char* const version_text = "v1.01";
-
-// Pending sigterm/sigint notices, counted by the signal handler.
-std::atomic<unsigned> pending_sigterm{0};
-std::atomic<unsigned> pending_sigint{0};
-static_assert(std::atomic<unsigned>::is_always_lock_free, "signal counters must be lock-free");
-
-std::atomic<void (*)(unsigned long)> delay_function{nullptr};
-
-int level_priority(log_level_t level)
-{
-    switch (level) {
-    case LEVEL_ERROR:
-        return LOG_ERR;
-    case LEVEL_WARN:
-        return LOG_WARNING;
-    default:
-        return LOG_INFO;
-    }
-}
-
-const char* level_prefix(log_level_t level)
-{
-    switch (level) {
-    case LEVEL_ERROR:
-        return "[ERROR] ";
-    case LEVEL_WARN:
-        return "[WARN] ";
-    default:
-        return "[INFO] ";
-    }
-}
-
-// Logs one notice per recorded signal of one kind.
-void flush_notices(std::atomic<unsigned>& pending, const char* text)
-{
-    unsigned n = pending.load();
-    while (n > 0) {
-        if (pending.compare_exchange_weak(n, n - 1)) {
-            log_message(LEVEL_INFO, "%s", text);
-            n = pending.load();
-        }
-    }
-}
 
 // Integer conversion of the numeric options: leading white space, an optional
 // sign, then as many digits as follow (anything after them is ignored). Base 0
@@ -135,68 +85,31 @@ std::string bad_number(char option, const char* arg, const char* conversion)
 
 } // namespace
 
-void log_message(log_level_t level, const char* fmt, ...)
+int open_lock_file(const std::string& path, std::string& problem)
 {
-    va_list ap;
-    va_start(ap, fmt);
-    if (log_stdout && log_level >= level) {
-        char stack_text[1024];
-        va_list copy;
-        va_copy(copy, ap);
-        int len = vsnprintf(stack_text, sizeof stack_text, fmt, copy);
-        va_end(copy);
-        char* text = stack_text;
-        if (len >= static_cast<int>(sizeof stack_text)) {
-            text = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
-            if (text)
-                vsnprintf(text, static_cast<size_t>(len) + 1, fmt, ap);
-            else
-                text = stack_text;
-        }
-        if (len >= 0) {
-            size_t n = strlen(text);
-            bool has_newline = n > 0 && text[n - 1] == '\n';
-            fprintf(stdout, has_newline ? "%s%s" : "%s%s\n", level_prefix(level), text);
-        }
-        if (text != stack_text)
-            free(text);
-    } else {
-        vsyslog(level_priority(level), fmt, ap);
+    // /var/lock is writable by every user: never follow a link planted there, never
+    // block on a FIFO, and accept only our own regular file that no one else can open.
+    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        int err = errno;
+        problem = err == ELOOP ? "is a symbolic link" : std::string("cannot be opened: ") + strerror(err);
+        return -1;
     }
-    va_end(ap);
-}
-
-void delay_us(unsigned long us)
-{
-    void (*fn)(unsigned long) = delay_function.load(std::memory_order_relaxed);
-    if (fn) {
-        fn(us);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        problem = std::string("cannot be examined: ") + strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        problem = "is not a regular file";
+    } else if (st.st_uid != geteuid()) {
+        problem = "belongs to user " + std::to_string(st.st_uid) + ", not to this daemon's user " +
+                  std::to_string(geteuid());
+    } else if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
+        problem = std::string("cannot be made private (mode 0600): ") + strerror(errno);
     } else {
-        struct timespec ts;
-        ts.tv_sec = static_cast<time_t>(us / 1000000);
-        ts.tv_nsec = static_cast<long>(us % 1000000) * 1000;
-        nanosleep(&ts, nullptr);
+        return fd;
     }
-    flush_signal_notices();
-}
-
-void set_delay_function(void (*fn)(unsigned long us))
-{
-    delay_function.store(fn);
-}
-
-void note_signal(int sig)
-{
-    if (sig == SIGTERM)
-        pending_sigterm.fetch_add(1);
-    else if (sig == SIGINT)
-        pending_sigint.fetch_add(1);
-}
-
-void flush_signal_notices()
-{
-    flush_notices(pending_sigterm, "sigterm received. exiting...\n");
-    flush_notices(pending_sigint, "sigint received. exiting...\n");
+    close(fd);
+    return -1;
 }
 
 parse_outcome parse_options(int argc, char** argv, startup_settings& s, std::string& error)
@@ -204,7 +117,7 @@ parse_outcome parse_options(int argc, char** argv, startup_settings& s, std::str
     optind = 0; // full re-initialisation of getopt, so that parsing can be repeated
     int c;
     long long value;
-    while ((c = getopt(argc, argv, "rop:t:v:hsVbx:q:c:adfeD")) != -1) {
+    while ((c = getopt(argc, argv, "rop:t:v:hsVbx:q:c:adfeDm:")) != -1) {
         switch (c) {
         case 'h':
             return parse_outcome::usage;
@@ -271,6 +184,15 @@ parse_outcome parse_options(int argc, char** argv, startup_settings& s, std::str
         case 'D':
             s.enable_debug = true;
             break;
+        case 'm':
+            // The textfile collector reads only files ending in .prom; the daemon
+            // writes its temporary file beside it under another name.
+            s.metrics_path = optarg;
+            if (s.metrics_path.size() <= 5 || s.metrics_path.compare(s.metrics_path.size() - 5, 5, ".prom") != 0) {
+                error = std::string("qrngd: the metrics file for -m must end in .prom: '") + optarg + "'";
+                return parse_outcome::bad_number;
+            }
+            break;
         default:
             // Unknown letter or missing argument: getopt has said so; carry on.
             break;
@@ -284,7 +206,7 @@ parse_outcome parse_options(int argc, char** argv, startup_settings& s, std::str
 void print_usage(char** argv)
 {
     printf("Morvane QRNG Driver\n");
-    printf("version %s\n", version_text);
+    printf("version %s\n", QRNGD_VERSION);
     printf("\n");
     printf("Usage: %s [OPTIONS]\n", argv[0]);
     printf("Options:\n");
@@ -345,6 +267,7 @@ void signal_handler(int sig)
 {
     switch (sig) {
     case SIGTERM:
+    case SIGHUP:
         qrng_handler::exit_flag = 1;
         note_signal(sig);
         break;
@@ -354,6 +277,9 @@ void signal_handler(int sig)
         break;
     case SIGPIPE:
         qrng_handler::close_pipe();
+        break;
+    case SIGUSR1:
+        note_signal(sig);
         break;
     default:
         break;
@@ -365,6 +291,10 @@ int daemon_main(int argc, char** argv)
     signal(SIGINT, signal_handler);
     signal(SIGTERM, signal_handler);
     signal(SIGPIPE, signal_handler);
+    signal(SIGHUP, signal_handler);
+    signal(SIGUSR1, signal_handler);
+    signal(SIGUSR2, SIG_IGN);
+    signal(SIGALRM, SIG_IGN);
     // Notices of signals that arrive while the process ends through exit().
     atexit(flush_signal_notices);
 
@@ -375,7 +305,7 @@ int daemon_main(int argc, char** argv)
         print_usage(argv);
         exit(0);
     case parse_outcome::version:
-        printf("%s\n", version_text);
+        printf("%s\n", QRNGD_VERSION);
         exit(0);
     case parse_outcome::bad_number:
         fprintf(stderr, "%s\n", error.c_str());
@@ -389,12 +319,14 @@ int daemon_main(int argc, char** argv)
     apply_verbosity(settings.verbosity);
     openlog("QRNG Daemon", LOG_PID | LOG_CONS | LOG_NDELAY, LOG_LOCAL1);
 
-    mkfifo(settings.pipe_path.c_str(), 0666);
+    qrng_handler::make_fifo(settings.pipe_path);
 
     std::string lock_path = "/var/lock/qrng_" + settings.prefix + ".lock";
-    int lock_fd = open(lock_path.c_str(), O_RDONLY | O_CREAT, 0644);
+    std::string lock_problem;
+    int lock_fd = open_lock_file(lock_path, lock_problem);
     if (lock_fd < 0) {
         log_message(LEVEL_ERROR, "Cannot open lock file\n");
+        log_message(LEVEL_ERROR, "Lock file %s %s\n", lock_path.c_str(), lock_problem.c_str());
         return -1;
     }
     if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
@@ -421,6 +353,7 @@ int daemon_main(int argc, char** argv)
     engine.set_enable_debug_arg(settings.enable_debug);
     engine.set_entropy_source(settings.entropy_source);
     engine.set_enable_drbg_arg(settings.entropy_source && !settings.enable_debug);
+    engine.set_metrics_path(settings.metrics_path);
 
     int status = engine.run();
     flush_signal_notices();

@@ -27,6 +27,7 @@ struct startup_settings {
     bool filter_enable = false;
     bool enable_debug = false;
     bool entropy_source = false;
+    std::string metrics_path;
 };
 
 enum class parse_outcome { start, usage, version, bad_number };
@@ -47,7 +48,12 @@ int verbosity_mask(uint8_t verbosity);
 // The log_level for a verbosity.
 int verbosity_log_level(uint8_t verbosity);
 
-// SIGTERM and SIGINT request a stop; SIGPIPE closes the FIFO.
+// Opens (creating it with mode 0600) and checks the lock file: only a regular file
+// of the daemon's user is accepted. -1 with the reason in `problem` otherwise.
+int open_lock_file(const std::string& path, std::string& problem);
+
+// SIGTERM, SIGHUP and SIGINT request a stop; SIGPIPE closes the FIFO; SIGUSR1
+// asks for a statistics line.
 void signal_handler(int sig);
 
 // The whole daemon; returns the exit status (or ends the process itself).

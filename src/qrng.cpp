@@ -2,7 +2,12 @@
 // accelerator's register operations.
 #include "qrng.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,6 +43,12 @@ constexpr unsigned int CMD_DRBG_OFF = 0xD3000000;
 constexpr unsigned int CMD_DEBUG_ON = 0xD4000000;
 constexpr unsigned int CMD_DEBUG_OFF = 0xD5000000;
 
+// Distinct causes of output problems that are no errno value.
+constexpr int OUTPUT_NOT_A_FIFO = -100000;
+constexpr int OUTPUT_FOREIGN_FIFO = -100001;
+// The buffer asked for a FIFO, so that a consumer reading in bursts finds data waiting.
+constexpr int FIFO_BUFFER_BYTES = 1 << 20;
+
 // Chip register selecting entropy-source (1) or random-number-generator (0) mode.
 constexpr unsigned short CHIP_REG_MODE = 0x2010;
 constexpr unsigned short ALL_CHIPS = 0xFF;
@@ -48,9 +59,9 @@ std::atomic<int> qrng_handler::exit_flag{0};
 std::atomic<int> qrng_handler::pipe_fd{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "exit_flag and pipe_fd must be lock-free");
 
-qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix)
+qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix_)
     : pipe_path(std::move(pipe_path_)),
-      xdma(std::move(prefix)),
+      xdma(prefix_),
       board(),
       qrng_num(0),
       standby(0),
@@ -74,6 +85,7 @@ qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix)
       checksum_order(),
       checksum_order_next(0)
 {
+    prefix = std::move(prefix_);
     srand(static_cast<unsigned>(time(nullptr)));
     xdma.open_user();
     xdma.open_c2h();
@@ -91,34 +103,83 @@ qrng_handler::~qrng_handler()
 
 bool qrng_handler::check_version()
 {
-    board = board_handler::check_compatible(hw_version());
+    hw_version_word = hw_version();
+    board = board_handler::check_compatible(hw_version_word);
     if (!board)
         return false;
     board->set_write_rgb_func([this](int led, unsigned int colour) { write_rgb(led, colour); });
     board->set_get_rate_func([this]() { return get_rate(); });
+    board->set_stop_requested_func([]() { return exit_flag.load() > 0; });
     return true;
+}
+
+int qrng_handler::make_fifo(const std::string& path)
+{
+    // Whoever may write to the FIFO may put bytes into the random stream.
+    return mkfifo(path.c_str(), 0644);
+}
+
+void qrng_handler::output_problem(int cause, const char* fmt, ...)
+{
+    if (cause == last_output_problem)
+        return;
+    last_output_problem = cause;
+    if (cause == 0)
+        return;
+    char text[PATH_MAX + 256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    log_message(LEVEL_ERROR, "%s", text);
 }
 
 int qrng_handler::open_pipe()
 {
     if (pipe_fd.load() != -1)
         return pipe_fd.load();
-    int fd = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) {
-        // Only a FIFO or a character device takes the stream: a regular file at the
-        // path would be overwritten from its start and grow without end.
-        struct stat st;
-        if (fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
-            close(fd);
-            fd = -1;
-            static bool reported = false;
-            if (!reported) {
-                reported = true;
-                log_message(LEVEL_ERROR, "Output %s is not a FIFO or character device; nothing is written to it\n",
-                            pipe_path.c_str());
-            }
-        }
+    int fd = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    int err = errno;
+    if (fd < 0 && err == ENOENT && !pipe_path.empty() && make_fifo(pipe_path) == 0) {
+        log_message(LEVEL_WARN, "Output FIFO %s had disappeared; made it again\n", pipe_path.c_str());
+        fd = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        err = errno;
     }
+    if (fd < 0) {
+        if (err == ENXIO)
+            return -1; // a FIFO without a reader yet: the normal wait, nothing to say
+        output_problem(err, "Cannot open output %s: %s\n", pipe_path.c_str(), strerror(err));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+        // A regular file at the path would be overwritten from its start and grow without end.
+        close(fd);
+        output_problem(OUTPUT_NOT_A_FIFO, "Output %s is not a FIFO or character device; nothing is written to it\n",
+                       pipe_path.c_str());
+        return -1;
+    }
+    if (S_ISFIFO(st.st_mode) && st.st_uid != geteuid()) {
+        close(fd);
+        output_problem(OUTPUT_FOREIGN_FIFO,
+                       "Output FIFO %s belongs to user %u (mode %04o), not to this daemon's user %u: another user "
+                       "could write into the stream; nothing is written to it\n",
+                       pipe_path.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777),
+                       static_cast<unsigned>(geteuid()));
+        return -1;
+    }
+    if (S_ISFIFO(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        // Changing the mode would not shut out a writer that already has it open.
+        close(fd);
+        bool made = unlink(pipe_path.c_str()) == 0 && make_fifo(pipe_path) == 0;
+        log_message(LEVEL_WARN, "Output FIFO %s was writable by other users (mode %04o); %s\n", pipe_path.c_str(),
+                    static_cast<unsigned>(st.st_mode & 07777),
+                    made ? "made it again without their write access" : "cannot make it again");
+        return -1;
+    }
+    output_problem(0, "%s", "");
+    if (S_ISFIFO(st.st_mode))
+        fcntl(fd, F_SETPIPE_SZ, FIFO_BUFFER_BYTES); // what the system grants is fine
     pipe_fd.store(fd);
     return fd;
 }
@@ -141,6 +202,7 @@ void qrng_handler::set_filter_enable(bool value) { filter_enable = value; }
 void qrng_handler::set_enable_drbg_arg(bool value) { enable_drbg_arg = value; }
 void qrng_handler::set_enable_debug_arg(bool value) { enable_debug_arg = value; }
 void qrng_handler::set_entropy_source(bool value) { entropy_source = value; }
+void qrng_handler::set_metrics_path(std::string value) { metrics_path = std::move(value); }
 
 void qrng_handler::spi_enable() { xdma.write_register(REG_CONTROL, CMD_SPI_ENABLE); }
 void qrng_handler::spi_disable() { xdma.write_register(REG_CONTROL, CMD_SPI_DISABLE); }

@@ -1,12 +1,15 @@
 // The acquisition engine: device access, the board, every setting of the daemon
-// and the state its two threads share; the accelerator's register operations,
-// the primary read loop (run), the block integrity check and the monitor thread.
+// and the state its two threads share; the accelerator's register operations
+// (qrng.cpp), the primary read loop (run), the block integrity check and the
+// monitor thread (qrng_stream.cpp), and what the daemon tells its operators:
+// systemd notifications, the metrics file and the statistics line (qrng_health.cpp).
 //
 // Threads: the constructor, check_version, the setters, run and the destructor
 // run on the main thread. run() starts the monitor thread (throughput_compute)
 // after warm-up and joins it before it returns. Register operations are called
 // from both threads as described with each; exit_flag and pipe_fd may also be
-// touched by the signal handler (close_pipe is async-signal-safe).
+// touched by the signal handler (close_pipe is async-signal-safe). The counters
+// the monitor reports are atomics written by the thread named with each.
 #pragma once
 
 #include "board.h"
@@ -25,6 +28,35 @@
 // Working chips must exceed this ratio of their nominal rate.
 constexpr float qrng_rate_threshold = 0.9f;
 
+// The board's write position as the read loop follows it. The accelerator gives
+// only the word address inside the ring; successive samples of it are turned into
+// a count of words written, which stays exact only while two samples are close
+// enough in time that the board cannot have gone half round the ring between
+// them. The loop measures the board's rate from its own samples and allows it to
+// double: two samples further apart than a quarter ring at the measured rate lose
+// the lap count ("lost"); an address that went back by more than half a ring
+// between close samples cannot come from a board writing forward ("contradiction").
+// Time is CLOCK_BOOTTIME, which goes on counting while the machine is suspended.
+struct write_tracker {
+    enum class sample_t { known, lost, contradiction };
+
+    // Takes one sample of the write address. The first sample, and every sample
+    // after a loss, starts a new frame beyond every position counted so far.
+    sample_t sample(uint32_t address, int64_t now_ns);
+    // Samples further apart than this lose the lap count.
+    int64_t max_gap_ns() const;
+    // The measured generation rate in MiB/s (0 until measured).
+    float rate_mib() const;
+
+    bool anchored = false;
+    uint64_t position = 0;    // words written, in the loop's frame
+    int64_t time_ns = 0;      // time of the last sample
+    bool rate_known = false;
+    double words_per_ns = 0;  // measured generation rate
+    uint64_t ref_position = 0; // start of the current rate measurement
+    int64_t ref_time_ns = 0;
+};
+
 class qrng_handler {
 public:
     qrng_handler(std::string pipe_path, std::string prefix);
@@ -36,9 +68,13 @@ public:
     bool check_version();
 
     // Opens the FIFO (write-only, non-blocking) unless it is open; returns pipe_fd.
+    // Only a FIFO of the daemon's user that no one else may write to, or a
+    // character device, is accepted; a FIFO that has gone is made again.
     int open_pipe();
     // Closes the FIFO and stores -1. Safe inside a signal handler.
     static void close_pipe();
+    // Creates the FIFO: mode 0666 less the umask, never writable by group or others.
+    static int make_fifo(const std::string& path);
 
     void set_qrng_standby(unsigned int value);
     void set_qrng_mask_arg(unsigned int value);
@@ -52,6 +88,7 @@ public:
     void set_enable_drbg_arg(bool value);
     void set_enable_debug_arg(bool value);
     void set_entropy_source(bool value);
+    void set_metrics_path(std::string value);
 
     // Programs and warms up the chips, then streams until stopped. Returns the stop
     // code: 0 after SIGTERM, 1 after SIGINT or a stop by the monitor, 4 when strict
@@ -98,22 +135,21 @@ public:
     static uint32_t chunk_size(uint32_t read_addr);
     // Microseconds to wait for `missing_bytes` at `throughput` MiB/s (capped).
     static uint32_t data_wait_us(uint32_t missing_bytes, float throughput);
-    // Read address after the FIFO accepted `written` bytes of a chunk read at `read_addr`:
-    // every word of which any byte was written counts as delivered.
-    static uint32_t advance_read_address(uint32_t read_addr, uint64_t written);
-
-    // Whether a pass may move a chunk from read_addr, given the write-address snapshot
-    // and the wrap count: after a wrap the read address restarts at 0 (updated here);
-    // a write address behind the read address before any wrap is a desync. With new
-    // randomness, a read address so far behind that the board may overwrite it before
-    // the wrap is published gives up the rest of the lap: `resume_cycle` (0 when
-    // unused) then holds the wrap count at which reading restarts at address 0.
-    enum class fresh_data_t { ready, short_of_data, lap_given_up, desync };
-    static fresh_data_t check_fresh_data(uint32_t snapshot, uint32_t& read_addr, uint64_t cycles,
-                                         bool new_randomness, uint64_t& resume_cycle);
-    // Largest distance, in words, from the read address up to the published write
-    // address at which the rest of the lap is still read with new randomness.
-    static constexpr uint32_t max_fresh_lag = MAX_DDR_ADDRESS / 4 * 3;
+    // Read position after the FIFO accepted `written` bytes of a chunk read at
+    // `read_pos`: every word of which any byte was written counts as delivered.
+    static uint64_t advance_read_address(uint64_t read_pos, uint64_t written);
+    // What the read loop may do with the chunk [start, start + words) given the
+    // board's position (words written, the tracker's frame): read it (written and
+    // not overwritten), wait for it, or give it up because the board has
+    // overwritten or is about to overwrite its first word.
+    enum class chunk_t { ready, short_of_data, overrun };
+    static chunk_t check_chunk(uint64_t start, uint32_t words, uint64_t board_position);
+    // The board overwrites a chunk's start first: a chunk must be read before the
+    // board comes within this many words of a whole ring past its start.
+    static constexpr uint32_t overwrite_guard = MAX_DATA_READ / 4;
+    // Bytes a FIFO of `capacity` bytes holding `unread` bytes takes without
+    // refusing: a page that the reader has only partly read still occupies a slot.
+    static uint32_t fifo_room(long capacity, long unread, long page);
 
     // Appends chip `chip`'s entry of the monitor's cycle line to the text in buf (size
     // bytes, kept terminated, never overrun): "Q%d: %.02f(%d) ", or with filtering
@@ -126,6 +162,18 @@ public:
 private:
     friend struct qrng_test_access;
 
+    // State of one call of run()'s streaming loop.
+    struct stream_state {
+        write_tracker board;
+        uint64_t read_pos = 0;       // next word to deliver, in the tracker's frame
+        bool desync = false;         // the board's write position contradicted the tracking
+        unsigned long pause_us = 0;  // sleep before the next pass
+        bool warned_repeat = false;  // without -r: the stream repeats ring content
+        int64_t dma_window_start = 0;
+        unsigned long dma_failed_in_window = 0;
+        bool dma_failure_reported = false;
+    };
+
     // What the monitor's compute pass asks of its loop.
     enum class monitor_step { next_pass, skip_to_next_pass, give_up };
     // Monitor state that lives from one compute pass to the next.
@@ -136,15 +184,41 @@ private:
     };
     monitor_step monitor_compute(monitor_state& state);
 
-    // One pass of the streaming loop at the read address; false when it must stop,
-    // with the stop code in `code`.
-    bool stream_pass(uint32_t& read_addr, uint64_t& resume_cycle, int& code);
-    // Delivers one chunk of the DMA ring at read_addr into the FIFO.
-    void deliver_dma(int fd, uint32_t& read_addr, uint32_t size);
+    // One pass of the streaming loop; false when it must stop, with the stop code in `code`.
+    bool stream_pass(stream_state& s, int& code);
+    // Samples the board's write position; false on a contradiction (a desync).
+    bool track(stream_state& s);
+    // Sleeps `us`, sampling the write position often enough to keep the lap count.
+    void wait_tracked(stream_state& s, unsigned long us);
+    // Bytes the output can take now, at most one chunk; waits a bounded time for
+    // room when the FIFO is full. 0 when nothing can be written in this pass.
+    uint32_t output_room(int fd, stream_state& s);
+    // Delivers `size` bytes of the DMA ring at the read position into the FIFO.
+    void deliver_dma(int fd, stream_state& s, uint32_t size);
     // Moves one chunk from the backup source into the FIFO; the read address stays.
     void deliver_backup(int fd, uint32_t size);
+    // Handles a FIFO write that took nothing; true when the output is failing.
+    bool write_refused(int err);
+    // Counts and reports a failed DMA read: the first at once, then a summary per 10 s.
+    void dma_failed(stream_state& s, int err, uint32_t size, uint64_t offset);
     // Stop sequence of run(): joins the monitor (when started), closes the FIFO, stops the chips.
     int stop_sequence(int code, std::thread* monitor);
+    // Reports a problem of the output path once per distinct cause (0 clears it).
+    void output_problem(int cause, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+    // Operators' view (qrng_health.cpp). Called on the monitor thread every pass:
+    // the watchdog, STATUS= and the metrics file at most once a second, the
+    // statistics line when asked for.
+    void health_pass(int64_t now_ns);
+    // READY=1 and the first status, once streaming begins.
+    void notify_ready();
+    // STOPPING=1 with the reason, once, from the thread that sees the stop first.
+    void notify_stopping();
+    // Rewrites the metrics file (atomically); `up` false for the last one.
+    void write_metrics(bool up);
+    std::string status_text() const;
+    // Records that the read loop made progress (for the watchdog).
+    void loop_alive();
     // Records checksum value C taken at block address P, forgetting the oldest values
     // once the maps hold checksum_memory of them. Returns C's count after this one.
     unsigned long remember_checksum(unsigned int checksum, unsigned int address, unsigned int& previous_address);
@@ -152,6 +226,29 @@ private:
     // Distinct checksum values kept for duplicate reports.
     static constexpr size_t checksum_memory = 65536;
 
+    // Counters for the statistics line, STATUS= and the metrics file.
+    std::atomic<uint64_t> bytes_backup{0};        // read loop: of bytes_written, from the backup source
+    std::atomic<uint64_t> dma_failures{0};        // read loop
+    std::atomic<uint64_t> refused_chunks{0};      // read loop: read from the board, then refused by the FIFO
+    std::atomic<uint64_t> checksum_mismatches{0}; // read loop
+    std::atomic<uint64_t> checksum_duplicates{0}; // read loop
+    std::atomic<uint64_t> generated_bytes{0};     // monitor: the board's write-address advances
+    std::atomic<int> chips_working{0};            // monitor (boot check until its first pass)
+    std::atomic<uint64_t> working_mask{0};        // monitor: bit i = chip i works
+    std::atomic<unsigned long> last_rate{0};      // monitor: the last rate word
+    std::atomic<int64_t> loop_alive_ns{0};        // read loop: last progress
+    std::atomic<bool> stopping_notified{false};
+    std::atomic<const char*> stop_reason{nullptr}; // set before exit_flag = 3
+    std::string prefix;
+    std::string metrics_path;
+    unsigned int hw_version_word = 0;
+    int last_output_problem = 0;                  // main thread
+    double start_time = 0;                        // wall clock, seconds
+    int64_t start_ns = 0;
+    uint64_t watchdog_ns = 0;                     // 0: no watchdog
+    int64_t last_ping_ns = 0;                     // monitor thread from here on
+    int64_t last_report_ns = 0;
+    bool metrics_failed = false;
     std::string pipe_path;
     xdma_handler xdma;
     std::unique_ptr<board_handler> board;

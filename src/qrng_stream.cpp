@@ -2,12 +2,16 @@
 // monitor thread.
 #include "qrng.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -22,6 +26,23 @@ constexpr unsigned long BLOCK_WORDS = 512;
 constexpr int BACKUP_READ_TRIES = 16;
 // Microseconds per (byte / MiB/s).
 constexpr double US_PER_BYTE_AT_MIB_S = 0.95367431640625;
+// Write-position tracking: before the board's rate is known, samples must lie
+// within 2 ms (a board writing below 32 GiB/s cannot go half round the ring in
+// it); the first rate is measured over 100 us, later ones over 5 ms; a
+// board slower than 8 MiB/s is treated as 8 MiB/s, so that a board that stands
+// still or barely moves is sampled at least every 4 s.
+constexpr int64_t CALIBRATION_GAP_NS = 2000000;
+constexpr int64_t FIRST_RATE_SPAN_NS = 100000;
+constexpr int64_t RATE_SPAN_NS = 5000000;
+constexpr double MIN_TRACKED_WORDS_PER_NS = 8.0 * 1048576 / 4 / 1e9;
+// While the output cannot be opened, passes are 1 ms apart at first, then
+// twice as far each time up to 20 ms.
+constexpr unsigned long IDLE_FIRST_RETRY_US = 1000;
+constexpr unsigned long IDLE_MAX_RETRY_US = 20000;
+// The longest wait for room in a full FIFO.
+constexpr int64_t ROOM_WAIT_MS = 1000;
+// Failed DMA reads are summed up at most once per 10 s.
+constexpr int64_t DMA_REPORT_WINDOW_NS = 10000000000LL;
 
 // The read loop's one transfer buffer: filled by a DMA read or from the backup
 // source, emptied into the FIFO. Static, so the loop allocates nothing.
@@ -55,42 +76,71 @@ uint32_t qrng_handler::data_wait_us(uint32_t missing_bytes, float rate)
     return wait > MAX_WAIT_DATA_DELAY ? MAX_WAIT_DATA_DELAY : wait;
 }
 
-uint32_t qrng_handler::advance_read_address(uint32_t read_addr, uint64_t written)
+uint64_t qrng_handler::advance_read_address(uint64_t read_pos, uint64_t written)
 {
     // A word of which the FIFO took only some bytes is not offered again: the
     // consumer must never see the same byte twice.
-    uint64_t next = read_addr + (written + 3) / 4;
-    return next >= MAX_DDR_ADDRESS ? 0 : static_cast<uint32_t>(next);
+    return read_pos + (written + 3) / 4;
 }
 
-qrng_handler::fresh_data_t qrng_handler::check_fresh_data(uint32_t snapshot, uint32_t& read_addr, uint64_t cycles,
-                                                          bool new_randomness, uint64_t& resume_cycle)
+qrng_handler::chunk_t qrng_handler::check_chunk(uint64_t start, uint32_t words, uint64_t board_position)
 {
-    // Once the ring has wrapped, a daemon without -r reads on regardless.
-    if (!new_randomness && cycles != 0)
-        return fresh_data_t::ready;
-    if (resume_cycle != 0) {
-        if (cycles < resume_cycle)
-            return fresh_data_t::lap_given_up;
-        resume_cycle = 0;
-        read_addr = 0;
+    if (board_position > start + MAX_DDR_ADDRESS - overwrite_guard)
+        return chunk_t::overrun;
+    if (board_position < start + words)
+        return chunk_t::short_of_data;
+    return chunk_t::ready;
+}
+
+uint32_t qrng_handler::fifo_room(long capacity, long unread, long page)
+{
+    long room = capacity - unread - page;
+    if (room <= 0)
+        return 0;
+    return room > static_cast<long>(MAX_DATA_READ) ? MAX_DATA_READ : static_cast<uint32_t>(room);
+}
+
+write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t now_ns)
+{
+    if (anchored) {
+        int64_t gap = now_ns - time_ns;
+        uint32_t advance = (address - static_cast<uint32_t>(position)) & (MAX_DDR_ADDRESS - 1);
+        if (gap <= max_gap_ns()) {
+            if (advance > MAX_DDR_ADDRESS / 2)
+                return sample_t::contradiction;
+            position += advance;
+            time_ns = now_ns;
+            int64_t span = now_ns - ref_time_ns;
+            if (span >= (rate_known ? RATE_SPAN_NS : FIRST_RATE_SPAN_NS)) {
+                words_per_ns = static_cast<double>(position - ref_position) / static_cast<double>(span);
+                rate_known = true;
+                ref_position = position;
+                ref_time_ns = now_ns;
+            }
+            return sample_t::known;
+        }
     }
-    if (snapshot < read_addr) {
-        if (cycles == 0)
-            return fresh_data_t::desync;
-        read_addr = 0;
-    }
-    // The board moves on between two publications of its write address. A read
-    // address nearly a whole ring behind may already hold the next lap's words,
-    // and after the wrap the loop would deliver those words a second time from
-    // address 0. So such a lap is left to the board and reading resumes at 0.
-    if (new_randomness && snapshot - read_addr > max_fresh_lag) {
-        resume_cycle = cycles + 1;
-        return fresh_data_t::lap_given_up;
-    }
-    if (snapshot < read_addr + CHUNK_WORDS)
-        return fresh_data_t::short_of_data;
-    return fresh_data_t::ready;
+    // A new frame: the next lap after every position counted so far, so that
+    // positions keep increasing across a loss.
+    position = anchored ? (position / MAX_DDR_ADDRESS + 1) * MAX_DDR_ADDRESS + address : address;
+    anchored = true;
+    time_ns = now_ns;
+    ref_position = position;
+    ref_time_ns = now_ns;
+    return sample_t::lost;
+}
+
+int64_t write_tracker::max_gap_ns() const
+{
+    if (!rate_known)
+        return CALIBRATION_GAP_NS;
+    double rate = words_per_ns > MIN_TRACKED_WORDS_PER_NS ? words_per_ns : MIN_TRACKED_WORDS_PER_NS;
+    return static_cast<int64_t>(MAX_DDR_ADDRESS / 4 / rate);
+}
+
+float write_tracker::rate_mib() const
+{
+    return static_cast<float>(words_per_ns * 4e9 / 1048576.0);
 }
 
 int qrng_handler::run()
@@ -102,6 +152,12 @@ int qrng_handler::run()
     set_filter(filter_enable);
     set_enable_drbg(enable_drbg_arg);
     set_enable_debug(enable_debug_arg);
+
+    if (thread_period > 1000000)
+        log_message(LEVEL_WARN, "Thread period of %u us: the read loop pauses more than a second between chunks\n",
+                    thread_period);
+    if (qrng_num > 0 && qrng_num < 32 && (qrng_mask_arg & ((1u << qrng_num) - 1)) == 0)
+        log_message(LEVEL_WARN, "Chip mask 0x%X selects none of the board's %d chips\n", qrng_mask_arg, qrng_num);
 
     board->print_board();
     board->set_qrng_num(qrng_num);
@@ -126,6 +182,21 @@ int qrng_handler::run()
         log_message(LEVEL_ERROR, "Only %d/%d QRNG Chips are available - aborting\n", working, qrng_num);
         return 4;
     }
+    unsigned long boot_rate = board->boot_rate();
+    uint64_t mask = 0;
+    std::string failed;
+    for (int i = 0; i < qrng_num; i++) {
+        if (chip_ratio(boot_rate, i) > qrng_rate_threshold)
+            mask |= 1ULL << i;
+        else if (failed.size() < 200)
+            failed += (failed.empty() ? "" : ", ") + std::to_string(i + 1);
+    }
+    if (working < qrng_num)
+        log_message(LEVEL_WARN, "%d/%d QRNG chips passed the start-up check; not working: %s\n", working, qrng_num,
+                    failed.c_str());
+    working_mask.store(mask);
+    chips_working.store(working);
+    last_rate.store(boot_rate);
 
     cycle_count.store(0);
     ddr_addr.store(0);
@@ -138,80 +209,224 @@ int qrng_handler::run()
         log_message(LEVEL_ERROR, "Cannot start the throughput thread - aborting\n");
         return stop_sequence(1, nullptr);
     }
+    notify_ready();
 
-    uint32_t read_addr = 0;
-    uint64_t resume_cycle = 0;
+    stream_state s;
+    s.pause_us = thread_period;
     int code = 0;
-    while (stream_pass(read_addr, resume_cycle, code)) {
+    while (stream_pass(s, code)) {
     }
     return stop_sequence(code, &monitor);
 }
 
-bool qrng_handler::stream_pass(uint32_t& read_addr, uint64_t& resume_cycle, int& code)
+bool qrng_handler::track(stream_state& s)
 {
-    delay_us(thread_period);
+    struct timespec ts;
+    uint32_t address = ddr_address();
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    bool first = !s.board.anchored;
+    switch (s.board.sample(address, now)) {
+    case write_tracker::sample_t::known:
+        return true;
+    case write_tracker::sample_t::lost:
+        // The first sample finds the ring as the board wrote it since its reset,
+        // none of it delivered: reading starts at address 0. After a loss the laps
+        // since the last sample are unknown, and so is what the ring holds: only
+        // words the board writes from now on are certainly fresh. (Without -r, once
+        // the ring has wrapped, the loop reads on regardless.)
+        if (!first && (new_randomness || cycle_count.load() == 0))
+            s.read_pos = s.board.position;
+        return true;
+    case write_tracker::sample_t::contradiction:
+        s.desync = true;
+        return false;
+    }
+    return false;
+}
+
+void qrng_handler::wait_tracked(stream_state& s, unsigned long us)
+{
+    // A long wait is cut into slices, each followed by a sample, so that a daemon
+    // that waits (for data, for room, for its period) never loses the lap count.
+    while (us > 0 && !s.desync && exit_flag.load() <= 0) {
+        unsigned long slice = read_only ? us : static_cast<unsigned long>(s.board.max_gap_ns() / 2000);
+        unsigned long step = slice > 0 && slice < us ? slice : us;
+        delay_us(step);
+        us -= step;
+        loop_alive();
+        if (us > 0 && !read_only)
+            track(s);
+    }
+}
+
+bool qrng_handler::stream_pass(stream_state& s, int& code)
+{
+    if (s.pause_us > 0)
+        wait_tracked(s, s.pause_us);
+    else
+        delay_us(0);
+    loop_alive();
 
     int flag = exit_flag.load();
     if (flag > 0) {
         code = flag == 1 ? 0 : 1;
+        notify_stopping();
         return false;
     }
-
-    uint32_t snapshot = static_cast<uint32_t>(ddr_addr.load());
     if (read_only)
         return true;
 
-    // Read after the snapshot: the monitor counts a wrap before it publishes the wrapped address.
-    uint64_t cycles = cycle_count.load();
-    bool fresh = true;
-    uint32_t missing = 0;
-    switch (check_fresh_data(snapshot, read_addr, cycles, new_randomness, resume_cycle)) {
-    case fresh_data_t::desync:
+    if (s.desync || !track(s)) {
+        stop_reason.store("desync");
         log_message(LEVEL_ERROR, "Internal Error - Desync in DDR Real versus FPGA DDR Write - Streaming interrupted!\n");
         code = 5;
         exit_flag.store(3);
+        notify_stopping();
         return false;
-    case fresh_data_t::short_of_data:
-        fresh = false;
-        missing = (read_addr + CHUNK_WORDS - snapshot) * 4;
-        break;
-    case fresh_data_t::lap_given_up:
-        // Nothing to read before the board has finished this lap.
-        fresh = false;
-        missing = (MAX_DDR_ADDRESS - snapshot) * 4;
-        break;
-    case fresh_data_t::ready:
-        break;
     }
-    if (!fresh && backup_source.empty()) {
-        delay_us(data_wait_us(missing, throughput.load(std::memory_order_relaxed)));
-        return true;
+
+    // With -r, and without it until the board has written its first lap, only
+    // words the board has written and not yet overwritten are read. Once the
+    // board has wrapped, a daemon without -r reads the ring on regardless.
+    bool fresh = true;
+    uint32_t words = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
+    if (new_randomness || cycle_count.load() == 0) {
+        chunk_t state = check_chunk(s.read_pos, words, s.board.position);
+        if (state == chunk_t::overrun && new_randomness) {
+            // The board has come round to the read position: the words from half a
+            // ring behind it are written, undelivered, and safe from overwriting
+            // for another half ring.
+            s.read_pos = s.board.position - MAX_DDR_ADDRESS / 2;
+            words = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
+            state = check_chunk(s.read_pos, words, s.board.position);
+        }
+        if (state == chunk_t::short_of_data) {
+            fresh = false;
+            if (backup_source.empty()) {
+                uint32_t missing = static_cast<uint32_t>(s.read_pos + words - s.board.position) * 4;
+                wait_tracked(s, data_wait_us(missing, s.board.rate_mib()));
+                return true;
+            }
+        }
+    } else if (!s.warned_repeat && s.board.position < s.read_pos + words) {
+        s.warned_repeat = true;
+        log_message(LEVEL_WARN, "The stream now repeats data delivered before (the board's ring has wrapped); "
+                                "-r delivers each word only once\n");
     }
 
     if (checksum_check)
-        validate_checksum(snapshot);
+        validate_checksum(static_cast<uint32_t>(s.board.position % MAX_DDR_ADDRESS));
 
     int fd = open_pipe();
-    if (fd == -1)
+    if (fd == -1) {
+        // No reader yet, or the output cannot be opened: try less often, up to a bound.
+        s.pause_us = std::min<unsigned long>(std::max<unsigned long>(s.pause_us * 2, IDLE_FIRST_RETRY_US),
+                                             IDLE_MAX_RETRY_US);
+        s.pause_us = std::max<unsigned long>(s.pause_us, thread_period);
         return true;
+    }
+    s.pause_us = thread_period;
 
-    uint32_t size = chunk_size(read_addr);
-    if (backup_source.empty() || fresh)
-        deliver_dma(fd, read_addr, size);
+    uint64_t before = s.read_pos;
+    uint32_t room = output_room(fd, s);
+    if (room < 4 || s.desync || s.read_pos != before)
+        return true;
+    uint32_t size = std::min(words * 4, room) & ~3u;
+    if (fresh)
+        deliver_dma(fd, s, size);
     else
         deliver_backup(fd, size);
     return true;
 }
 
-void qrng_handler::deliver_dma(int fd, uint32_t& read_addr, uint32_t size)
+uint32_t qrng_handler::output_room(int fd, stream_state& s)
 {
-    ssize_t got = xdma.read_memory(c2h_buffer, size, static_cast<unsigned long>(read_addr) * 4);
-    if (got < 0)
+    static const long page = sysconf(_SC_PAGESIZE);
+    int capacity = fcntl(fd, F_GETPIPE_SZ);
+    if (capacity < 0)
+        return MAX_DATA_READ; // a character device: no pipe buffer to size the chunk by
+    int unread = 0;
+    if (ioctl(fd, FIONREAD, &unread) != 0)
+        unread = 0;
+    uint32_t room = fifo_room(capacity, unread, page);
+    if (room >= page)
+        return room;
+
+    // Full: wait until the reader frees a page, or the reader goes, or a bound
+    // passes (a stop request is seen within it, and the lap count is kept).
+    int64_t bound_ms = std::min<int64_t>(ROOM_WAIT_MS, s.board.max_gap_ns() / 2000000);
+    struct pollfd p = {fd, POLLOUT, 0};
+    int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(bound_ms, 1)));
+    loop_alive();
+    if (ready <= 0 || !track(s))
+        return 0;
+    if (p.revents & (POLLERR | POLLHUP)) {
+        close_pipe();
+        return 0;
+    }
+    if (ioctl(fd, FIONREAD, &unread) != 0)
+        unread = 0;
+    // Poll reports a free slot, which takes at least a page.
+    return std::max<uint32_t>(fifo_room(capacity, unread, page), static_cast<uint32_t>(page));
+}
+
+void qrng_handler::deliver_dma(int fd, stream_state& s, uint32_t size)
+{
+    uint64_t start = s.read_pos;
+    uint64_t offset = (start % MAX_DDR_ADDRESS) * 4;
+    ssize_t got = xdma.read_memory(c2h_buffer, size, offset);
+    if (got < 0) {
+        dma_failed(s, errno, size, offset);
         return;
+    }
+    if (new_randomness) {
+        // The board must not have reached the chunk's start a ring later while the
+        // read ran: the chunk would then mix two laps.
+        if (!track(s) || s.read_pos != start)
+            return;
+        if (check_chunk(start, 0, s.board.position) == chunk_t::overrun)
+            return; // the next pass restarts at a fresh position
+    }
     ssize_t written = write(fd, c2h_buffer, static_cast<size_t>(got));
     if (written > 0) {
-        read_addr = advance_read_address(read_addr, static_cast<uint64_t>(written));
+        s.read_pos = advance_read_address(start, static_cast<uint64_t>(written));
         bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+    } else if (got > 0 && write_refused(errno)) {
+        s.pause_us = IDLE_MAX_RETRY_US;
+    }
+}
+
+bool qrng_handler::write_refused(int err)
+{
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        refused_chunks.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    if (err == EPIPE || err == EBADF)
+        return false; // the reader went away; the FIFO is opened again for the next one
+    output_problem(-err, "Writing to %s failed: %s\n", pipe_path.c_str(), strerror(err));
+    return true;
+}
+
+void qrng_handler::dma_failed(stream_state& s, int err, uint32_t size, uint64_t offset)
+{
+    dma_failures.fetch_add(1, std::memory_order_relaxed);
+    int64_t now = monotonic_ns();
+    bool window_over = now - s.dma_window_start >= DMA_REPORT_WINDOW_NS;
+    if (!s.dma_failure_reported || (window_over && s.dma_failed_in_window == 0)) {
+        s.dma_failure_reported = true;
+        s.dma_window_start = now;
+        s.dma_failed_in_window = 0;
+        log_message(LEVEL_ERROR, "DMA read of %u bytes at offset 0x%08lX failed: %s\n", size,
+                    static_cast<unsigned long>(offset), strerror(err));
+        return;
+    }
+    s.dma_failed_in_window++;
+    if (window_over) {
+        log_message(LEVEL_ERROR, "%lu DMA reads failed in the last 10 s\n", s.dma_failed_in_window);
+        s.dma_window_start = now;
+        s.dma_failed_in_window = 0;
     }
 }
 
@@ -235,8 +450,10 @@ void qrng_handler::deliver_backup(int fd, uint32_t size)
     if (got == 0)
         return;
     ssize_t written = write(fd, c2h_buffer, got);
-    if (written > 0)
+    if (written > 0) {
         bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+        bytes_backup.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+    }
 }
 
 int qrng_handler::stop_sequence(int code, std::thread* monitor)
@@ -246,6 +463,7 @@ int qrng_handler::stop_sequence(int code, std::thread* monitor)
     close_pipe();
     spi_stop();
     spi_disable();
+    write_metrics(false);
     return code;
 }
 
@@ -298,9 +516,11 @@ void qrng_handler::validate_checksum(unsigned int)
 
     unsigned int previous_address = 0;
     unsigned long count = remember_checksum(checksum, address, previous_address);
-    if (count > 1)
+    if (count > 1) {
+        checksum_duplicates.fetch_add(1, std::memory_order_relaxed);
         log_message(LEVEL_WARN, "Duplicated checksum 0x%X on 0x%X, saw %lu times, last one on 0x%X\n", checksum,
                     address, count, previous_address);
+    }
 
     ssize_t got = xdma.read_memory(bram_buffer, sizeof bram_buffer, static_cast<unsigned long>(address) * 4);
     if (got != static_cast<ssize_t>(sizeof bram_buffer)) {
@@ -308,9 +528,11 @@ void qrng_handler::validate_checksum(unsigned int)
         return;
     }
     unsigned int software = block_checksum(bram_buffer, BLOCK_WORDS);
-    if (software != checksum)
+    if (software != checksum) {
+        checksum_mismatches.fetch_add(1, std::memory_order_relaxed);
         log_message(LEVEL_WARN, "Corrupted data on transaction on 0x%X. FPGA checksum 0x%x differs from software 0x%x.\n",
                     address, checksum, software);
+    }
 }
 
 float qrng_handler::compute_throughput(uint64_t delta_bytes, double dt)
@@ -343,13 +565,18 @@ void qrng_handler::throughput_compute()
         if (pass++ == READS_TO_COMPUTE) {
             pass = 0;
             monitor_step step = monitor_compute(state);
-            if (step == monitor_step::give_up)
+            if (step == monitor_step::give_up) {
+                notify_stopping();
                 return;
+            }
             if (step == monitor_step::skip_to_next_pass)
                 continue;
         }
-        if (exit_flag.load() > 0)
+        if (exit_flag.load() > 0) {
+            notify_stopping();
             return;
+        }
+        health_pass(monotonic_ns());
         delay_us(SECONDARY_THREAD_PERIOD_US);
     }
 }
@@ -361,12 +588,30 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
     set_standby(standby);
 
     int active = 0;
-    for (int i = 0; i < qrng_num; i++)
-        if (chip_ratio(rate, i) > qrng_rate_threshold)
+    uint64_t mask = 0;
+    for (int i = 0; i < qrng_num; i++) {
+        if (chip_ratio(rate, i) > qrng_rate_threshold) {
             active++;
+            mask |= 1ULL << i;
+        }
+    }
+    // One line per change of a chip's state.
+    uint64_t changed = mask ^ working_mask.exchange(mask);
+    for (int i = 0; i < qrng_num && i < 64; i++) {
+        if (!((changed >> i) & 1))
+            continue;
+        if ((mask >> i) & 1)
+            log_message(LEVEL_INFO, "QRNG chip %d works again\n", i + 1);
+        else
+            log_message(LEVEL_WARN, "QRNG chip %d stopped working (rate %.2f)\n", i + 1,
+                        static_cast<double>(chip_ratio(rate, i)));
+    }
+    chips_working.store(active);
+    last_rate.store(rate);
     if (active == 0) {
         if (state.no_active++ > QRNG_NOACTIVE_TOL) {
             log_message(LEVEL_ERROR, "No Active/Valid QRNG Chips available - aborting\n");
+            stop_reason.store("no active chip");
             exit_flag.store(3);
             return monitor_step::give_up;
         }
@@ -379,8 +624,12 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
     state.previous_time = now;
 
     uint32_t d = ddr_address();
-    if (d < last_ddr_addr)
+    if (d < last_ddr_addr) {
         cycle_count.fetch_add(1);
+        generated_bytes.fetch_add(static_cast<uint64_t>(MAX_DDR_ADDRESS - last_ddr_addr + d) * 4);
+    } else {
+        generated_bytes.fetch_add(static_cast<uint64_t>(d - last_ddr_addr) * 4);
+    }
     ddr_addr.store(d);
 
     if (last_ddr_addr < d && dt > 0.0) {
@@ -400,7 +649,7 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
             unsigned int bit = i < 32 ? (status >> i) & 1 : 0;
             append_chip_text(text, text_size, i, chip_ratio(rate, i), filter_ratio, bit, filter_enable);
         }
-        log_message(LEVEL_INFO,
+        log_unlimited(LEVEL_INFO,
                     "%sCycle: %ld %0.2f MB gen - Page %u Actual DDR_Addr %lu - offset %08lX, estimated thput: %0.2f "
                     "MB/s, %0.2f MB written to pipe\n",
                     text_size > 0 ? text : "", static_cast<long>(cycle_count.load()),

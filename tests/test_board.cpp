@@ -1,7 +1,6 @@
 // Boards driven through recording callbacks: LED writes and waits in order.
 #include "board.h"
 #include "defs.h"
-#include "qrng.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,7 @@ namespace {
 
 using seq = std::vector<std::string>;
 seq events; // "LED=colour" or "sleep us"
+bool stop;  // what the stop callback answers
 
 std::string led(int n, unsigned int colour)
 {
@@ -33,8 +33,8 @@ const unsigned RAMP[] = {0x350000FF, 0x490000FF, 0x5D0000FF, 0x710000FF, 0x85000
 
 class BoardTest : public testing::Test {
 protected:
-    void SetUp() override { qrng_handler::exit_flag = 0; }
-    void TearDown() override { set_delay_function(nullptr); qrng_handler::exit_flag = 0; }
+    void SetUp() override { stop = false; }
+    void TearDown() override { set_delay_function(nullptr); }
     template <class B> B& make(int chips, unsigned long rate = 0)
     {
         events.clear();
@@ -44,6 +44,7 @@ protected:
         board->set_qrng_num(chips);
         board->set_write_rgb_func([](int n, unsigned int c) { events.push_back(led(n, c)); });
         board->set_get_rate_func([this, rate] { ++rate_reads; return rate; });
+        board->set_stop_requested_func([] { return stop; });
         return static_cast<B&>(*board);
     }
     std::unique_ptr<board_handler> board;
@@ -97,7 +98,7 @@ TEST_F(BoardTest, PcieBootAnimation)
     }
     make<alinx_aus>(0).boot_animation();
     EXPECT_EQ(events, (seq{FRAME}));
-    qrng_handler::exit_flag = 1;
+    stop = true;
     make<alinx_aus>(6).boot_animation();
     EXPECT_EQ(events, (seq{led(0, OK), FRAME}));
 }
@@ -119,7 +120,7 @@ TEST_F(BoardTest, PcieBootCheck)
         EXPECT_EQ(rate_reads, 1);
     }
     EXPECT_EQ(make<alinx_aus>(10, ~0UL).boot_check(true, 0.9f), 8);
-    qrng_handler::exit_flag = 2;
+    stop = true;
     EXPECT_EQ(make<alinx_aus>(3, ~0UL).boot_check(false, 0.9f), 1);
     EXPECT_EQ(events, (seq{led(0, DIM), led(1, DIM), led(2, DIM), led(0, OK), VERDICT}));
 }
@@ -139,7 +140,7 @@ TEST_F(BoardTest, M2LedBootCheckAndFlashes)
     EXPECT_EQ(make<litefury_a7>(0, ~0UL).boot_check(false, 0.9f), 0);
     EXPECT_EQ(make<litefury_a7>(12, ~0UL).boot_check(false, 0.9f), 8);
     EXPECT_TRUE(events.empty());
-    qrng_handler::exit_flag = 1;
+    stop = true;
     make<litefury_a7>(4).boot_animation();
     seq expected;
     for (int k = 0; k < 10; ++k)

@@ -110,8 +110,9 @@ TEST(DaemonCli, FifoAndLockFileFollowTheUmask)
         proc_result r = run_command(argv);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, d.no_device());
-        EXPECT_EQ(mode_of(d.fifo), S_IFIFO | (0666 & ~umask_value)) << umask_value;
-        EXPECT_EQ(mode_of(d.prefix.lock_path()), S_IFREG | (0644 & ~umask_value)) << umask_value;
+        // No one but the daemon's user may write into the stream or take its lock.
+        EXPECT_EQ(mode_of(d.fifo), S_IFIFO | (0644 & ~umask_value)) << umask_value;
+        EXPECT_EQ(mode_of(d.prefix.lock_path()), S_IFREG | 0600) << umask_value;
     }
 
     // An existing file at the FIFO path is left alone.
@@ -137,10 +138,33 @@ TEST(DaemonCli, OneDaemonPerPrefix)
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.out, d.no_device());
 
-    // A lock file that cannot be opened: its directory does not exist.
-    proc_result r = run_command({QRNGD_BIN, "-s", "-p", d.fifo, "-x", d.prefix.name() + "-missing/sub"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "[ERROR] Cannot open lock file\n");
+    // Lock files planted by someone else end the start at once, saying why.
+    struct planted {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+        const char* reason;
+    } cases[] = {
+        {"fifo", [](const std::string& p) { mkfifo(p.c_str(), 0666); }, "is not a regular file"},
+        {"symlink", [&](const std::string& p) { symlink(d.fifo.c_str(), p.c_str()); }, "is a symbolic link"},
+        {"foreign", [](const std::string& p) { write_file(p, ""); chown(p.c_str(), 65534, 65534); },
+         "belongs to user 65534"},
+        {"missing directory", nullptr, "cannot be opened: No such file or directory"},
+    };
+    for (const planted& c : cases) {
+        unique_prefix prefix;
+        std::string name = prefix.name();
+        if (c.plant)
+            c.plant(prefix.lock_path());
+        else
+            name += "-missing/sub";
+        if (c.plant && std::string(c.what) == "foreign" && geteuid() != 0)
+            continue; // only root can give a file away
+        proc_result r = run_command({QRNGD_BIN, "-s", "-p", d.fifo, "-x", name}, {}, 10);
+        EXPECT_EQ(r.status, 255) << c.what;
+        EXPECT_EQ(r.out, "[ERROR] Cannot open lock file\n[ERROR] Lock file /var/lock/qrng_" + name + ".lock " +
+                             c.reason + (std::string(c.what) == "foreign" ? ", not to this daemon's user 0\n" : "\n"))
+            << c.what;
+    }
 }
 
 } // namespace

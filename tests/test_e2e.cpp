@@ -40,10 +40,10 @@ public:
     std::string trace_text() const { return read_file(trace); }
     // Standard output is block-buffered when it is not a terminal, so progress is
     // followed in the trace, which the simulated board writes line by line.
-    // Waits until the monitor has made `passes` compute passes (one DDR address read each).
+    // Waits until the monitor has made `passes` compute passes (one status word read each).
     bool wait_monitor_passes(int passes, double timeout_s = 60)
     {
-        return wait_until([&] { return count_lines_with(trace_text(), "R 6008") >= passes; }, timeout_s);
+        return wait_until([&] { return count_lines_with(trace_text(), "R 600C") >= passes; }, timeout_s);
     }
     // Waits until streaming has begun: the monitor's first compute pass.
     bool wait_streaming(double timeout_s = 60) { return wait_monitor_passes(1, timeout_s); }

@@ -29,58 +29,71 @@ TEST(ReadLoopRules, DataWaitArithmetic)
 TEST(ReadLoopRules, PartialWritesNeverOfferAByteTwice)
 {
     EXPECT_EQ(qrng_handler::advance_read_address(0, 65536), 16384u);
-    EXPECT_EQ(qrng_handler::advance_read_address(100, 4), 101u);
-    // 5 bytes touch two words: both count as delivered.
+    // 5 bytes touch two words, 1 byte one: each counts as delivered.
     EXPECT_EQ(qrng_handler::advance_read_address(100, 5), 102u);
     EXPECT_EQ(qrng_handler::advance_read_address(100, 1), 101u);
-    // Reaching the ring's end starts again at 0.
-    EXPECT_EQ(qrng_handler::advance_read_address(MAX_DDR_ADDRESS - 16384, 65536), 0u);
-    EXPECT_EQ(qrng_handler::advance_read_address(MAX_DDR_ADDRESS - 1, 3), 0u);
+    // The ring's end is no end for the position: the next lap follows.
+    EXPECT_EQ(qrng_handler::advance_read_address(MAX_DDR_ADDRESS - 16384, 65536), uint64_t{MAX_DDR_ADDRESS});
 }
 
-TEST(ReadLoopRules, FreshDataDecisions)
+TEST(ReadLoopRules, ChunkIsReadOnlyWhenWrittenAndNotOverwritten)
 {
-    using fresh = qrng_handler::fresh_data_t;
-    const uint32_t far = qrng_handler::max_fresh_lag;
+    using chunk = qrng_handler::chunk_t;
+    const uint64_t ring = MAX_DDR_ADDRESS, guard = qrng_handler::overwrite_guard;
     struct row {
-        uint32_t snapshot, read_addr;
-        uint64_t cycles;
-        bool new_randomness;
-        uint64_t resume_cycle;
-        fresh expected;
-        uint32_t read_addr_after;
-        uint64_t resume_cycle_after;
+        uint64_t start;
+        uint32_t words;
+        uint64_t board;
+        chunk expected;
     } rows[] = {
-        {16383, 0, 0, false, 0, fresh::short_of_data, 0, 0},
-        {16384, 0, 0, false, 0, fresh::ready, 0, 0},
-        {16384, 0, 0, true, 0, fresh::ready, 0, 0},
-        // Near the ring's end a chunk is never complete before the wrap.
-        {MAX_DDR_ADDRESS - 1, MAX_DDR_ADDRESS - 16384, 0, true, 0, fresh::short_of_data, MAX_DDR_ADDRESS - 16384, 0},
-        // Behind the read address: a desync before any wrap, a restart at 0 after one.
-        {100, 200, 0, true, 0, fresh::desync, 200, 0},
-        {100, 200, 0, false, 0, fresh::desync, 200, 0},
-        {100, 200, 1, true, 0, fresh::short_of_data, 0, 0},
-        {20000, 0x3FFC000, 1, true, 0, fresh::ready, 0, 0},
-        // Without -r, once the ring has wrapped the loop reads on regardless.
-        {100, 200, 1, false, 0, fresh::ready, 200, 0},
-        {0, 0, 3, false, 0, fresh::ready, 0, 0},
-        // With -r, a read address nearly a ring behind gives up the lap until the next wrap.
-        {far, 0, 2, true, 0, fresh::ready, 0, 0},
-        {far + 1, 0, 2, true, 0, fresh::lap_given_up, 0, 3},
-        {far + 1, 0, 2, false, 0, fresh::ready, 0, 0},
-        {MAX_DDR_ADDRESS - 1, 5, 2, true, 3, fresh::lap_given_up, 5, 3},
-        {40000, 5, 3, true, 3, fresh::ready, 0, 0},
-        {100, 5, 4, true, 3, fresh::short_of_data, 0, 0},
+        {0, 16384, 16383, chunk::short_of_data},
+        {0, 16384, 16384, chunk::ready},
+        {ring - 16384, 16384, ring, chunk::ready},
+        {5 * ring + 7, 16384, 6 * ring + 7 - guard, chunk::ready},
+        {5 * ring + 7, 16384, 6 * ring + 8 - guard, chunk::overrun},
+        {5 * ring, 16384, 9 * ring, chunk::overrun},
     };
-    for (const row& r : rows) {
-        uint32_t read_addr = r.read_addr;
-        uint64_t resume_cycle = r.resume_cycle;
-        EXPECT_EQ(qrng_handler::check_fresh_data(r.snapshot, read_addr, r.cycles, r.new_randomness, resume_cycle),
-                  r.expected)
-            << "snapshot " << r.snapshot << " read " << r.read_addr << " cycles " << r.cycles;
-        EXPECT_EQ(read_addr, r.read_addr_after);
-        EXPECT_EQ(resume_cycle, r.resume_cycle_after);
-    }
+    for (const row& r : rows)
+        EXPECT_EQ(qrng_handler::check_chunk(r.start, r.words, r.board), r.expected) << r.start << " " << r.board;
+}
+
+TEST(ReadLoopRules, FifoRoomLeavesAPartlyReadPage)
+{
+    EXPECT_EQ(qrng_handler::fifo_room(1 << 20, 0, 4096), 65536u);
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 0, 4096), 61440u);
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 2500, 4096), 0u); // a reader of 2,500-byte blocks
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 8192, 4096), 4096u);
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536, 4096), 0u);
+}
+
+TEST(ReadLoopRules, WriteTrackerCountsLapsOnlyWhileSamplesAreClose)
+{
+    using sample = write_tracker::sample_t;
+    const uint32_t ring = MAX_DDR_ADDRESS;
+    const int64_t ms = 1000000;
+    write_tracker t;
+    // The first sample starts the frame; before a rate is known samples must lie within 2 ms.
+    EXPECT_EQ(t.sample(ring - 300000, 0), sample::lost);
+    EXPECT_EQ(t.position, ring - 300000u);
+    EXPECT_EQ(t.sample(ring - 37856, ms / 2), sample::known); // 262144 words in 0.5 ms: 2000 MiB/s
+    EXPECT_TRUE(t.rate_known);
+    EXPECT_NEAR(t.rate_mib(), 2000.0f, 1.0f);
+    // At 2000 MiB/s a quarter ring takes 32 ms: a sample 31 ms later crosses the ring's end.
+    EXPECT_EQ(t.sample(16252928 - 37856, ms / 2 + 31 * ms), sample::known);
+    EXPECT_EQ(t.position, uint64_t{ring} - 37856 + 16252928);
+    // An address that went back between close samples cannot come from the board.
+    EXPECT_EQ(t.sample(16252928 - 38856, ms / 2 + 32 * ms), sample::contradiction);
+    uint64_t before = t.position;
+    // Further apart, the laps are unknown: a new frame beyond every earlier position.
+    EXPECT_EQ(t.sample(4000, ms / 2 + 70 * ms), sample::lost);
+    EXPECT_GT(t.position, before);
+    EXPECT_EQ(t.position % ring, 4000u);
+    // A board standing still is sampled as if it wrote 8 MiB/s: the lap count holds for 8 s.
+    write_tracker idle;
+    idle.sample(7, 0);
+    idle.sample(7, ms);
+    EXPECT_EQ(idle.sample(7, 7900 * ms), sample::known);
+    EXPECT_EQ(idle.sample(7, 16000 * ms), sample::lost);
 }
 
 TEST(MonitorRules, ThroughputAndChipText)

@@ -1,0 +1,183 @@
+// What the engine tells its operators: systemd's readiness, status, stopping and
+// watchdog notifications, the Prometheus metrics file and the statistics line.
+#include "qrng.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int64_t REPORT_PERIOD_NS = 1000000000;
+constexpr double MIB = 1048576.0;
+
+double wall_time()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+const char* signal_name(int sig)
+{
+    switch (sig) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "SIGTERM";
+    }
+}
+
+// Appends one metric with its HELP and TYPE lines; `labels` follow the prefix label.
+void metric(std::string& out, const std::string& prefix, const char* name, const char* type, const char* help,
+            const std::string& labels, double value)
+{
+    char line[512];
+    snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s %s\n%s{prefix=\"%s\"%s} %.17g\n", name, help, name, type,
+             name, prefix.c_str(), labels.c_str(), value);
+    out += line;
+}
+
+// Further samples of the metric just appended, with other labels.
+void more_sample(std::string& out, const std::string& prefix, const char* name, const std::string& labels, double value)
+{
+    char line[256];
+    snprintf(line, sizeof line, "%s{prefix=\"%s\"%s} %.17g\n", name, prefix.c_str(), labels.c_str(), value);
+    out += line;
+}
+
+} // namespace
+
+void qrng_handler::loop_alive()
+{
+    loop_alive_ns.store(monotonic_ns(), std::memory_order_relaxed);
+}
+
+std::string qrng_handler::status_text() const
+{
+    char text[160];
+    double delivered = static_cast<double>(bytes_written.load(std::memory_order_relaxed));
+    snprintf(text, sizeof text, "streaming: %d/%d chips, %.1f MiB/s, %.2f GiB delivered, %s", chips_working.load(),
+             qrng_num, static_cast<double>(throughput.load(std::memory_order_relaxed)), delivered / MIB / 1024,
+             pipe_fd.load() != -1 ? "consumer attached" : "no consumer");
+    return text;
+}
+
+void qrng_handler::notify_ready()
+{
+    start_time = wall_time();
+    start_ns = monotonic_ns();
+    loop_alive();
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0)
+        watchdog_ns = usec * 1000;
+    sd_notifyf(0, "READY=1\nSTATUS=%s", status_text().c_str());
+    write_metrics(true);
+}
+
+void qrng_handler::notify_stopping()
+{
+    if (stopping_notified.exchange(true))
+        return;
+    const char* reason = stop_reason.load();
+    if (reason)
+        sd_notifyf(0, "STOPPING=1\nSTATUS=stopped: %s", reason);
+    else
+        sd_notifyf(0, "STOPPING=1\nSTATUS=stopping: %s", signal_name(stop_signal_received()));
+}
+
+void qrng_handler::health_pass(int64_t now)
+{
+    // Pings only while the read loop has made progress within the interval; the
+    // monitor itself sends them, so a dead monitor stops them too.
+    if (watchdog_ns > 0 && now - last_ping_ns >= static_cast<int64_t>(watchdog_ns / 2) &&
+        now - loop_alive_ns.load(std::memory_order_relaxed) < static_cast<int64_t>(watchdog_ns)) {
+        sd_notify(0, "WATCHDOG=1");
+        last_ping_ns = now;
+    }
+    if (take_statistics_request()) {
+        uint64_t total = bytes_written.load(std::memory_order_relaxed);
+        uint64_t backup = bytes_backup.load(std::memory_order_relaxed);
+        log_message(LEVEL_WARN,
+                    "Statistics: up %.0f s, %.2f MB delivered from the board and %.2f MB from the backup source, "
+                    "generation %.2f MB/s, %d/%d chips working, %lu DMA read failures, %lu checksum mismatches\n",
+                    static_cast<double>(now - start_ns) / 1e9, static_cast<double>(total - backup) / MIB,
+                    static_cast<double>(backup) / MIB, static_cast<double>(throughput.load(std::memory_order_relaxed)),
+                    chips_working.load(), qrng_num, static_cast<unsigned long>(dma_failures.load()),
+                    static_cast<unsigned long>(checksum_mismatches.load()));
+    }
+    if (now - last_report_ns < REPORT_PERIOD_NS)
+        return;
+    last_report_ns = now;
+    sd_notifyf(0, "STATUS=%s", status_text().c_str());
+    write_metrics(true);
+}
+
+void qrng_handler::write_metrics(bool up)
+{
+    if (metrics_path.empty())
+        return;
+    const std::string& p = prefix;
+    std::string out;
+    metric(out, p, "qrngd_up", "gauge", "1 while the daemon streams, 0 once it has stopped.", "", up ? 1 : 0);
+    char bitstream[16];
+    snprintf(bitstream, sizeof bitstream, "0x%08X", hw_version_word);
+    metric(out, p, "qrngd_info", "gauge", "The board, the daemon's version and the bitstream version.",
+           std::string(",board=\"") + (board ? board->name() : "unknown") + "\",version=\"" + QRNGD_VERSION +
+               "\",bitstream=\"" + bitstream + "\"",
+           1);
+    metric(out, p, "qrngd_chips", "gauge", "QRNG chips on the board.", "", qrng_num);
+    metric(out, p, "qrngd_chips_working", "gauge", "QRNG chips above the rate threshold at the last check.", "",
+           chips_working.load());
+    unsigned long rate = last_rate.load();
+    for (int i = 0; i < qrng_num && i < 8; i++) {
+        std::string label = ",chip=\"" + std::to_string(i + 1) + "\"";
+        if (i == 0)
+            metric(out, p, "qrngd_chip_rate_ratio", "gauge", "Each chip's rate as a share of its nominal rate.", label,
+                   chip_ratio(rate, i));
+        else
+            more_sample(out, p, "qrngd_chip_rate_ratio", label, chip_ratio(rate, i));
+    }
+    metric(out, p, "qrngd_generated_bytes_total", "counter", "Bytes the board wrote into its ring while streaming.", "",
+           static_cast<double>(generated_bytes.load()));
+    uint64_t total = bytes_written.load(std::memory_order_relaxed);
+    uint64_t backup = bytes_backup.load(std::memory_order_relaxed);
+    metric(out, p, "qrngd_delivered_bytes_total", "counter", "Bytes written into the output, by source.",
+           ",source=\"board\"", static_cast<double>(total - backup));
+    more_sample(out, p, "qrngd_delivered_bytes_total", ",source=\"backup\"", static_cast<double>(backup));
+    metric(out, p, "qrngd_generation_rate_bytes_per_second", "gauge", "The board's generation rate, last measured.", "",
+           static_cast<double>(throughput.load(std::memory_order_relaxed)) * MIB);
+    metric(out, p, "qrngd_ring_wraps_total", "counter", "Times the board's write address went round its ring.", "",
+           static_cast<double>(cycle_count.load()));
+    metric(out, p, "qrngd_dma_read_failures_total", "counter", "DMA reads of the ring that failed.", "",
+           static_cast<double>(dma_failures.load()));
+    metric(out, p, "qrngd_refused_chunks_total", "counter", "Chunks read from the board that the output refused.", "",
+           static_cast<double>(refused_chunks.load()));
+    metric(out, p, "qrngd_checksum_mismatches_total", "counter", "Blocks whose checksum differed from the board's (-d).",
+           "", static_cast<double>(checksum_mismatches.load()));
+    metric(out, p, "qrngd_checksum_duplicates_total", "counter", "Checksum values reported more than once (-d).", "",
+           static_cast<double>(checksum_duplicates.load()));
+    metric(out, p, "qrngd_consumer_attached", "gauge", "1 while a reader has the output open.", "",
+           pipe_fd.load() != -1 ? 1 : 0);
+    metric(out, p, "qrngd_start_time_seconds", "gauge", "When streaming began, in seconds since the epoch.", "",
+           start_time);
+
+    // The collector reads every *.prom file: the new content is written under
+    // another name and renamed over the old, so a scrape never sees half a file.
+    std::string temporary = metrics_path + ".tmp";
+    FILE* f = fopen(temporary.c_str(), "we");
+    bool ok = f && fwrite(out.data(), 1, out.size(), f) == out.size();
+    if (f)
+        ok = fclose(f) == 0 && ok;
+    ok = ok && rename(temporary.c_str(), metrics_path.c_str()) == 0;
+    if (!ok && !metrics_failed)
+        log_message(LEVEL_WARN, "Cannot write the metrics file %s: %s\n", metrics_path.c_str(), strerror(errno));
+    metrics_failed = !ok;
+}
