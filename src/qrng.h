@@ -169,6 +169,7 @@ private:
         bool desync = false;         // the board's write position contradicted the tracking
         unsigned long pause_us = 0;  // sleep before the next pass
         bool warned_repeat = false;  // without -r: the stream repeats ring content
+        int64_t path_checked_ns = 0; // when the FIFO's path was last looked at
         int64_t dma_window_start = 0;
         unsigned long dma_failed_in_window = 0;
         bool dma_failure_reported = false;

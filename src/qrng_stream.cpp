@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -41,6 +42,8 @@ constexpr unsigned long IDLE_FIRST_RETRY_US = 1000;
 constexpr unsigned long IDLE_MAX_RETRY_US = 20000;
 // The longest wait for room in a full FIFO.
 constexpr int64_t ROOM_WAIT_MS = 1000;
+// How often the loop looks whether its FIFO is still at its path.
+constexpr int64_t PATH_CHECK_NS = 1000000000;
 // Failed DMA reads are summed up at most once per 10 s.
 constexpr int64_t DMA_REPORT_WINDOW_NS = 10000000000LL;
 
@@ -267,6 +270,7 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     else
         delay_us(0);
     loop_alive();
+    int64_t loop_now = loop_alive_ns.load(std::memory_order_relaxed);
 
     int flag = exit_flag.load();
     if (flag > 0) {
@@ -319,6 +323,14 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
         validate_checksum(static_cast<uint32_t>(s.board.position % MAX_DDR_ADDRESS));
 
     int fd = open_pipe();
+    if (fd != -1 && loop_now - s.path_checked_ns >= PATH_CHECK_NS) {
+        // A FIFO removed while a reader has it open still carries the stream to that
+        // reader, but no later consumer can find it: make it again at its path.
+        s.path_checked_ns = loop_now;
+        struct stat st;
+        if (stat(pipe_path.c_str(), &st) != 0 && errno == ENOENT && make_fifo(pipe_path) == 0)
+            log_message(LEVEL_WARN, "Output FIFO %s had disappeared; made it again\n", pipe_path.c_str());
+    }
     if (fd == -1) {
         // No reader yet, or the output cannot be opened: try less often, up to a bound.
         s.pause_us = std::min<unsigned long>(std::max<unsigned long>(s.pause_us * 2, IDLE_FIRST_RETRY_US),

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <regex.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -19,19 +23,21 @@ namespace {
 // One qrngd-sim process with its own prefix, FIFO and trace file.
 class sim_daemon {
 public:
-    // `existing` is what stands at the FIFO path before the start: empty for a FIFO,
-    // otherwise the content of a regular file.
-    sim_daemon(const std::string& sim_config, std::vector<std::string> options, const std::string& existing = "")
+    // `prepare` makes what stands at the FIFO path before the start (by default a
+    // FIFO of this user, mode 0600); `env` is added to the daemon's environment.
+    sim_daemon(const std::string& sim_config, std::vector<std::string> options,
+               const std::function<void(const std::string&)>& prepare = nullptr, std::vector<std::string> env = {})
         : fifo(dir.file("qrandom")), trace(dir.file("trace"))
     {
-        if (existing.empty())
-            mkfifo(fifo.c_str(), 0600);
+        if (prepare)
+            prepare(fifo);
         else
-            write_file(fifo, existing);
+            mkfifo(fifo.c_str(), 0600);
         std::vector<std::string> argv = {QRNGD_SIM_BIN, "-s", "-v", "3", "-x", prefix.name(), "-p", fifo};
         argv.insert(argv.end(), options.begin(), options.end());
-        proc = std::make_unique<background_process>(
-            argv, std::vector<std::string>{"QRNG_SIM=" + sim_config, "QRNG_SIM_TRACE=" + trace});
+        env.push_back("QRNG_SIM=" + sim_config);
+        env.push_back("QRNG_SIM_TRACE=" + trace);
+        proc = std::make_unique<background_process>(argv, env);
     }
     ~sim_daemon() { proc.reset(); }
 
@@ -159,24 +165,34 @@ TEST(EndToEnd, CapturesVerifyWithAndWithoutNewRandomness)
 
 TEST(EndToEnd, SignalsEndTheRunWithTheirStatusAndNotice)
 {
-    sim_daemon term("board=m2,chips=1", {"-r"});
-    sim_daemon intr("board=m2,chips=1", {"-r"});
-    ASSERT_TRUE(term.wait_streaming()) << term.out();
-    ASSERT_TRUE(intr.wait_streaming()) << intr.out();
-    term.process().send_signal(SIGTERM);
-    intr.process().send_signal(SIGINT);
-    EXPECT_EQ(term.process().wait(30), 0);
-    EXPECT_EQ(intr.process().wait(30), 1);
-    EXPECT_EQ(count_lines_with(term.out(), "[INFO] sigterm received. exiting..."), 1) << term.out();
-    EXPECT_EQ(count_lines_with(intr.out(), "[INFO] sigint received. exiting..."), 1) << intr.out();
-    // The chips are stopped and the board shut down on the way out.
-    for (sim_daemon* d : {&term, &intr}) {
-        std::string t = d->trace_text();
+    struct { int sig; int status; const char* notice; } cases[] = {
+        {SIGTERM, 0, "[INFO] sigterm received. exiting..."},
+        {SIGINT, 1, "[INFO] sigint received. exiting..."},
+        {SIGHUP, 0, "[INFO] sighup received. exiting..."},
+    };
+    std::vector<std::unique_ptr<sim_daemon>> daemons;
+    for (size_t i = 0; i < 3; i++)
+        daemons.push_back(std::make_unique<sim_daemon>("board=m2,chips=1", std::vector<std::string>{"-r"}));
+    for (auto& d : daemons)
+        ASSERT_TRUE(d->wait_streaming()) << d->out();
+    // SIGUSR1 asks for statistics; SIGUSR2 and SIGALRM change nothing.
+    sim_daemon& hup = *daemons[2];
+    for (int sig : {SIGUSR1, SIGUSR2, SIGALRM})
+        hup.process().send_signal(sig);
+    ASSERT_TRUE(hup.wait_monitor_passes(3)) << hup.out();
+    for (size_t i = 0; i < 3; i++) {
+        sim_daemon& d = *daemons[i];
+        d.process().send_signal(cases[i].sig);
+        EXPECT_EQ(d.process().wait(30), cases[i].status) << cases[i].notice;
+        EXPECT_EQ(count_lines_with(d.out(), cases[i].notice), 1) << d.out();
+        // The chips are stopped and the board shut down on the way out.
+        std::string t = d.trace_text();
         size_t stop = t.rfind("W 6000 AF000000");
         ASSERT_NE(stop, std::string::npos);
         EXPECT_LT(stop, t.rfind("W 6000 AE000000"));
         EXPECT_LT(t.rfind("W 6000 AE000000"), t.rfind("W 6000 BF000000"));
     }
+    EXPECT_EQ(count_lines_with(hup.out(), "[WARN] Statistics: up "), 1) << hup.out();
 }
 
 TEST(EndToEnd, EveryChipDyingStopsTheDaemon)
@@ -309,6 +325,13 @@ TEST(EndToEnd, SlowConsumerGetsNoByteTwice)
     consumer.wait(30);
     proc_result check = run_command({"/bin/sh", "-c", "exec \"$0\" --seed 404 < \"$1\"", QRNG_VERIFY_BIN, capture});
     EXPECT_EQ(check.status, 0) << check.out << check.err;
+    // The loop reads from the board only what the FIFO can take.
+    std::istringstream lines(d.trace_text());
+    double dma_bytes = 0;
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("D ", 0) == 0)
+            dma_bytes += std::stod(line.substr(line.rfind(' ')));
+    EXPECT_LE(dma_bytes, 1.1 * static_cast<double>(read_file(capture).size()));
 }
 
 TEST(EndToEnd, ChecksumCheckReportsInjectedFaultsAndTheStreamStaysIntact)
@@ -334,18 +357,6 @@ TEST(EndToEnd, BackupSourceFillsInForASlowBoard)
     // The board alone would need 76 s for this much.
     EXPECT_LT(seconds, 30.0);
     EXPECT_EQ(d.terminate(), 0);
-}
-
-TEST(EndToEnd, RegularFileAtTheFifoPathIsLeftAlone)
-{
-    const std::string content = "precious data, not a FIFO\n";
-    sim_daemon d("board=m2,chips=1,rate=64", {"-r"}, content);
-    ASSERT_TRUE(d.wait_streaming()) << d.out();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(d.terminate(), 0) << d.out();
-    EXPECT_EQ(read_file(d.fifo), content);
-    EXPECT_EQ(count_lines_with(d.out(), "[ERROR] Output " + d.fifo + " is not a FIFO or character device"), 1)
-        << d.out();
 }
 
 TEST(EndToEnd, MonitorThreadThatCannotStartEndsTheRun)
@@ -397,4 +408,235 @@ TEST(EndToEnd, DeadChipAndShortReadsKeepTheStreamContiguous)
     ASSERT_TRUE(d.wait_until([&] { return count_lines_with(d.trace_text(), " 65536 32768") >= 5; }, 60)) << d.out();
     EXPECT_EQ(d.terminate(), 0) << d.out();
     EXPECT_EQ(consumer->wait(60), 0) << consumer->out() << consumer->err();
+}
+
+TEST(EndToEnd, ProblemsAreReportedOnceAndNoOneElseWritesIntoTheStream)
+{
+    const bool root = geteuid() == 0;
+    using lines_t = std::vector<std::pair<std::string, int>>; // text and how often it must appear
+    struct scenario {
+        std::string config;
+        std::vector<std::string> options;
+        std::function<void(const std::string&)> prepare; // what stands at the FIFO path
+        std::function<void(const std::string&)> during;  // done once streaming has begun
+        std::function<lines_t(const std::string&)> expected;
+        bool reader_gets_nothing = false;
+        bool may_abort = false;
+    };
+    const std::string content = "precious data, not a FIFO\n";
+    auto fifo_mode = [](mode_t mode) { return [mode](const std::string& p) { mkfifo(p.c_str(), 0600); chmod(p.c_str(), mode); }; };
+    std::vector<scenario> scenarios = {
+        {"", {}, [&](const std::string& p) { write_file(p, content); }, nullptr,
+         [](const std::string& f) { return lines_t{{"[ERROR] Output " + f + " is not a FIFO or character device", 1}}; }},
+        {"", {}, fifo_mode(0666), nullptr,
+         [](const std::string& f) { return lines_t{{"[WARN] Output FIFO " + f + " was writable by other users (mode 0666); made it again", 1}}; },
+         true},
+        {"", {}, [](const std::string& p) { mkdir(p.c_str(), 0700); }, nullptr,
+         [](const std::string& f) { return lines_t{{"[ERROR] Cannot open output " + f + ": Is a directory", 1}}; }},
+        {"", {}, nullptr, [](const std::string& p) { unlink(p.c_str()); },
+         [](const std::string& f) { return lines_t{{"[WARN] Output FIFO " + f + " had disappeared; made it again", 1}}; }},
+        {"", {"-p", "/dev/full"}, nullptr, nullptr,
+         [](const std::string&) { return lines_t{{"[ERROR] Writing to /dev/full failed: No space left on device", 1}}; }},
+        {"dma_fail_every=1", {"-d"}, nullptr, nullptr,
+         [](const std::string&) {
+             return lines_t{{"[ERROR] DMA read of 65536 bytes at offset 0x00000000 failed: Input/output error", 1},
+                            {"[ERROR] Error on reading data from device", 10}};
+         }},
+        {"", {"-t", "1500000"}, nullptr, nullptr,
+         [](const std::string&) { return lines_t{{"[WARN] Thread period of 1500000 us", 1}}; }},
+        {"", {"-q", "0x10"}, nullptr, nullptr,
+         [](const std::string&) { return lines_t{{"[WARN] Chip mask 0x10 selects none of the board's 2 chips", 1}}; },
+         false, true},
+        {"dead=2", {}, nullptr, nullptr,
+         [](const std::string&) { return lines_t{{"[WARN] 1/2 QRNG chips passed the start-up check; not working: 2", 1}}; }},
+        {"die_after=0.5", {}, nullptr, nullptr,
+         [](const std::string&) {
+             return lines_t{{"[WARN] QRNG chip 1 stopped working", 1}, {"[WARN] QRNG chip 2 stopped working", 1}};
+         },
+         false, true},
+    };
+    if (root) // a FIFO of another user: only root can give one away
+        scenarios.push_back({"", {}, [](const std::string& p) { mkfifo(p.c_str(), 0644); chown(p.c_str(), 65534, 65534); },
+                             nullptr,
+                             [](const std::string& f) { return lines_t{{"[ERROR] Output FIFO " + f + " belongs to user 65534 (mode 0644)", 1}}; },
+                             true});
+    std::vector<std::unique_ptr<sim_daemon>> daemons;
+    std::vector<std::unique_ptr<background_process>> readers;
+    for (const scenario& c : scenarios) {
+        daemons.push_back(std::make_unique<sim_daemon>("board=m2,chips=2,rate=64," + c.config, c.options, c.prepare));
+        const std::string& f = daemons.back()->fifo;
+        bool is_fifo = !c.prepare || c.reader_gets_nothing;
+        readers.push_back(is_fifo ? std::make_unique<background_process>(
+                                        std::vector<std::string>{"/bin/sh", "-c", "exec wc -c < \"$0\"", f})
+                                  : nullptr);
+    }
+    std::vector<int> passes;
+    for (size_t i = 0; i < scenarios.size(); i++) {
+        ASSERT_TRUE(daemons[i]->wait_streaming()) << daemons[i]->out();
+        if (scenarios[i].during)
+            scenarios[i].during(daemons[i]->fifo);
+        passes.push_back(count_lines_with(daemons[i]->trace_text(), "R 600C"));
+    }
+    for (size_t i = 0; i < scenarios.size(); i++)
+        ASSERT_TRUE(daemons[i]->wait_monitor_passes(passes[i] + 5) || scenarios[i].may_abort) << daemons[i]->out();
+    for (size_t i = 0; i < scenarios.size(); i++) {
+        sim_daemon& d = *daemons[i];
+        int status = d.terminate();
+        // Without a working chip the monitor may end the run first.
+        EXPECT_TRUE(status == 0 || (status == 1 && scenarios[i].may_abort)) << status << d.out();
+        for (const auto& [text, count] : scenarios[i].expected(d.fifo)) // the first lines, not the summaries
+            EXPECT_EQ(count_lines_with(d.out(), text) - count_lines_with(d.out(), text + " (repeated "), count)
+                << "'" << text << "' in\n" << d.out();
+        if (scenarios[i].reader_gets_nothing) {
+            readers[i]->wait(10);
+            EXPECT_EQ(readers[i]->out(), "0\n") << d.out();
+        }
+    }
+    EXPECT_EQ(read_file(daemons[0]->fifo), content);
+    struct stat st;
+    EXPECT_EQ(stat(daemons[1]->fifo.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 022, 0u) << "made again without group or other write access";
+    EXPECT_EQ(stat(daemons[3]->fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// A datagram socket standing in for systemd's notification socket.
+class notify_socket {
+public:
+    explicit notify_socket(const std::string& path_) : path(path_)
+    {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~notify_socket() { close(fd); }
+    // The next message, "" after `timeout_ms` without one.
+    std::string next(int timeout_ms)
+    {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return "";
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+    // Messages until one contains `needle` (which is returned), "" on timeout.
+    std::string until(const std::string& needle, double timeout_s)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::string m = next(100);
+            if (m.find(needle) != std::string::npos)
+                return m;
+        }
+        return "";
+    }
+    std::string path;
+    bool ok;
+
+private:
+    int fd;
+};
+
+TEST(EndToEnd, SystemdReadinessStatusWatchdogAndStop)
+{
+    temp_dir dir;
+    notify_socket sock(dir.file("notify"));
+    ASSERT_TRUE(sock.ok);
+    // The 3000th DMA read hangs for 6 s: the watchdog pings (every second with a
+    // 2 s interval) stop while the monitor goes on.
+    sim_daemon d("board=m2,chips=2,rate=32,dma_hang=3000,dma_hang_s=6", {"-r"}, nullptr,
+                 {"NOTIFY_SOCKET=" + sock.path, "WATCHDOG_USEC=2000000"});
+    background_process reader({"/bin/sh", "-c", "exec cat \"$0\" > /dev/null", d.fifo});
+    std::string ready = sock.until("READY=1", 60);
+    ASSERT_NE(ready, "") << d.out();
+    // Ready only after the warm-up: the chips were started and set to their mode.
+    std::string t = d.trace_text();
+    EXPECT_NE(t.find("W 6000 A2000000"), std::string::npos);
+    EXPECT_NE(t.find("W 6018 20100000"), std::string::npos);
+    EXPECT_NE(ready.find("STATUS=streaming: 2/2 chips, "), std::string::npos) << ready;
+
+    // Pings and status lines while streaming, then a gap in the pings while the read hangs.
+    using clock = std::chrono::steady_clock;
+    std::vector<clock::time_point> pings;
+    int status_lines = 0;
+    auto until = clock::now() + std::chrono::seconds(20);
+    while (clock::now() < until) {
+        std::string m = sock.next(100);
+        if (m == "WATCHDOG=1")
+            pings.push_back(clock::now());
+        if (m.rfind("STATUS=streaming: 2/2 chips, ", 0) == 0 && m.find(" delivered, consumer attached") != std::string::npos)
+            status_lines++;
+    }
+    double longest_gap = 0;
+    for (size_t i = 1; i < pings.size(); i++)
+        longest_gap = std::max(longest_gap, std::chrono::duration<double>(pings[i] - pings[i - 1]).count());
+    EXPECT_GE(pings.size(), 6u);
+    EXPECT_GE(status_lines, 10);
+    EXPECT_GE(longest_gap, 3.0) << "no ping while the DMA read hung";
+
+    d.process().send_signal(SIGTERM);
+    EXPECT_EQ(sock.until("STOPPING=1", 30), "STOPPING=1\nSTATUS=stopping: SIGTERM");
+    EXPECT_EQ(d.process().wait(30), 0) << d.out();
+}
+
+// The value of the sample that starts with `name` ("qrngd_up{prefix=...}").
+double metric_value(const std::string& text, const std::string& name)
+{
+    size_t at = text.find("\n" + name);
+    return at == std::string::npos ? -1 : std::stod(text.substr(text.find(' ', at + name.size()) + 1));
+}
+
+TEST(EndToEnd, MetricsFileForTheTextfileCollector)
+{
+    temp_dir dir;
+    const std::string prom = dir.file("qrngd.prom"), stats = dir.file("stats");
+    sim_daemon d("board=m2,chips=2,rate=64", {"-r", "-m", prom}, nullptr, {"QRNG_SIM_STATS=" + stats});
+    background_process consumer({"/bin/sh", "-c", "exec wc -c < \"$0\"", d.fifo});
+    ASSERT_TRUE(d.wait_monitor_passes(12)) << d.out();
+    const std::string p = "{prefix=\"" + d.prefix.name() + "\"";
+    std::string running = read_file(prom);
+    EXPECT_EQ(metric_value(running, "qrngd_up" + p), 1) << running;
+    EXPECT_EQ(metric_value(running, "qrngd_consumer_attached" + p), 1) << running;
+
+    if (access("/usr/bin/promtool", X_OK) == 0) {
+        proc_result check = run_command({"/bin/sh", "-c", "promtool check metrics < \"$0\"", prom}, {}, 60);
+        EXPECT_EQ(check.status, 0) << check.out << check.err << running;
+    }
+    // node_exporter's textfile collector serves the file (on a free port, retried on a clash).
+    if (access("/usr/bin/prometheus-node-exporter", X_OK) == 0) {
+        std::string page;
+        for (int attempt = 0; attempt < 5 && page.find("qrngd_up" + p) == std::string::npos; attempt++) {
+            int port = 20000 + static_cast<int>((getpid() * 7 + attempt * 131) % 40000);
+            background_process exporter({"/usr/bin/prometheus-node-exporter", "--collector.disable-defaults",
+                                         "--collector.textfile", "--collector.textfile.directory=" + dir.file(""),
+                                         "--web.listen-address=127.0.0.1:" + std::to_string(port)});
+            for (int i = 0; i < 50 && exporter.running() && page.find("qrngd_up") == std::string::npos; i++) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                page = run_command({"/bin/bash", "-c",
+                                    "exec 3<>/dev/tcp/127.0.0.1/$0 && printf 'GET /metrics HTTP/1.0\\r\\n\\r\\n' >&3 && "
+                                    "timeout 5 cat <&3",
+                                    std::to_string(port)},
+                                   {}, 10)
+                           .out;
+            }
+        }
+        EXPECT_NE(page.find("qrngd_up" + p + "} 1"), std::string::npos) << page.substr(0, 2000);
+    }
+
+    EXPECT_EQ(d.terminate(), 0);
+    consumer.wait(30);
+    std::string last = read_file(prom);
+    EXPECT_EQ(metric_value(last, "qrngd_up" + p), 0) << last;
+    // What the consumer read to the end is exactly what the daemon counts as delivered.
+    EXPECT_EQ(metric_value(last, "qrngd_delivered_bytes_total" + p + ",source=\"board\""), std::stod(consumer.out()));
+    // The monitor's count of generated bytes lags the board by at most its last
+    // pass before the stop (64 MiB/s x 0.5 s).
+    std::string board = read_file(stats);
+    double generated = 4 * std::stod(board.substr(board.find("words_generated=") + 16));
+    double counted = metric_value(last, "qrngd_generated_bytes_total" + p);
+    EXPECT_LE(counted, generated) << board;
+    EXPECT_GE(counted, generated - 32 * 1048576.0) << board;
 }

@@ -49,16 +49,16 @@ contents)
     dpkg-deb -c "$pkg"
     info=$(dpkg-deb -I "$pkg")
     for field in Package Version Architecture Maintainer Section Priority Depends Description; do
-        echo "$info" | grep -q "^ $field: ." || fail "control field $field missing"
+        grep -q "^ $field: ." <<<"$info" || fail "control field $field missing"
     done
-    echo "$info" | grep -q '^ Depends: .*libc6' || fail "dependencies not found by shlibdeps"
+    grep -q '^ Depends: .*libc6' <<<"$info" || fail "dependencies not found by shlibdeps"
     files=$(dpkg-deb -c "$pkg" | awk '{print $6}')
     for f in ./usr/sbin/qrngd ./usr/share/man/man8/qrngd.8.gz ./usr/lib/systemd/system/qrngd@.service \
              ./usr/share/doc/qrngd/copyright ./usr/share/doc/qrngd/changelog.gz; do
-        echo "$files" | grep -qx "$f" || fail "$f not in the package"
+        grep -qx "$f" <<<"$files" || fail "$f not in the package"
     done
-    ! echo "$files" | grep -Eq 'qrngd-sim|qrng-verify|/include/|\.a$' || fail "the package carries more than the daemon"
-    dpkg-deb --fsys-tarfile "$pkg" | tar -xO ./usr/lib/systemd/system/qrngd@.service | grep -q '^ExecStart=/usr/sbin/qrngd ' \
+    ! grep -Eq 'qrngd-sim|qrng-verify|/include/|\.a$' <<<"$files" || fail "the package carries more than the daemon"
+    grep -q '^ExecStart=/usr/sbin/qrngd ' <<<"$(dpkg-deb --fsys-tarfile "$pkg" | tar -xO ./usr/lib/systemd/system/qrngd@.service)" \
         || fail "the packaged unit does not start /usr/sbin/qrngd"
     ;;
 lintian)
