@@ -235,11 +235,15 @@ bool qrng_handler::track(stream_state& s)
     case write_tracker::sample_t::lost:
         // The first sample finds the ring as the board wrote it since its reset,
         // none of it delivered: reading starts at address 0. After a loss the laps
-        // since the last sample are unknown, and so is what the ring holds: only
-        // words the board writes from now on are certainly fresh. (Without -r, once
-        // the ring has wrapped, the loop reads on regardless.)
-        if (!first && (new_randomness || cycle_count.load() == 0))
+        // since the last sample are unknown, and so is what the ring holds: with -r
+        // only words the board writes from now on are certainly fresh. Without -r
+        // the read address goes on where it was, within the lap behind the board.
+        if (first)
+            return true;
+        if (new_randomness)
             s.read_pos = s.board.position;
+        else
+            s.read_pos = s.board.position - ((s.board.position - s.read_pos) & (MAX_DDR_ADDRESS - 1));
         return true;
     case write_tracker::sample_t::contradiction:
         s.desync = true;
