@@ -1,20 +1,24 @@
 // qrng-verify: checks a stream captured from the simulated board's FIFO against
 // the board's content for a seed (see sim_content.h).
 //
-//   qrng-verify --seed S [--any-lap] [--anywhere [--from-lap L]]  < capture
+//   qrng-verify --seed S [--from-lap L] [--any-lap]  < capture
 //
-// Default (a daemon streaming new randomness, -r): the stream is made of runs of
-// consecutive absolute positions. The first run starts at position 0; each later
-// run starts at word address 0 of a later lap, because the daemon restarts at
-// address 0 whenever it falls behind the accelerator.
+// Default (a daemon streaming new randomness, -r): every word must be the
+// board's content at its absolute position. The stream is made of runs of
+// consecutive positions; a run may start anywhere, but after the end of the run
+// before it, so positions only increase and none comes twice. The daemon starts
+// at the board's write position and, after a stall or an overrun, restarts at
+// the write position of a later lap, at any address. The first run is looked for
+// over laps 0..3 (L..L+3 with --from-lap L, for a consumer that attached after a
+// long run), a later run over the 4 laps after the end of the previous run; a
+// run is placed where 4 consecutive words match (fewer only at the end of the
+// stream). A word found nowhere there is an error, and so is a stream that goes
+// back to a position up to a lap before the end of the previous run. --anywhere
+// is accepted and changes nothing: the default already places runs anywhere.
 // --any-lap (a daemon streaming without -r): word addresses follow each other
 // modulo the ring, and each word may come from any lap that was in the ring when
 // it was read: the current one, the one before (the reader is ahead of the
 // writer) or a later one. The first word is address 0 of any of the first laps.
-// --anywhere: the first run may start at any position of laps 0..3 (a consumer
-// that attached while the daemon was streaming); it is found by searching the
-// first words of the capture in the content. --from-lap L searches laps L..L+3
-// instead, for a consumer that attached after a long run.
 //
 // Prints the words checked, the runs, the words skipped between runs, repeated
 // positions and every error; exits 0 only when every word matched, 1 when the
@@ -35,9 +39,14 @@ namespace {
 
 constexpr size_t READ_BLOCK = 8 << 20;    // bytes read from standard input at once
 constexpr size_t COMPARE_WORDS = 16384;   // words generated and compared at once
-constexpr uint64_t LATER_LAPS = 16;       // laps searched for a restarted run
+constexpr uint64_t FIRST_RUN_LAPS = 4;    // laps searched for the first run
+constexpr uint64_t NEXT_RUN_LAPS = 4;     // laps searched for a later run, after the previous one
+constexpr uint64_t BACK_LAPS = 1;         // laps searched before the end of a run for a stream going back
+constexpr size_t MATCH_WORDS = 4;         // consecutive words that place a run
+constexpr size_t SEARCH_WORDS = 256;      // stream words looked for in one pass over the laps
+constexpr size_t LOOKAHEAD = SEARCH_WORDS + MATCH_WORDS - 1; // words a search wants after a mismatch
+constexpr uint64_t LATER_LAPS = 16;       // --any-lap: laps searched for a restarted run
 constexpr uint64_t NEAR_WORDS = 64;       // window searched after a mismatch
-constexpr uint64_t ANYWHERE_LAPS = 4;     // laps searched for the first run
 constexpr uint64_t MAX_ERRORS = 1000;     // give up after this many errors
 constexpr uint64_t ERRORS_SHOWN = 20;
 constexpr size_t RUNS_SHOWN = 20;
@@ -46,6 +55,14 @@ struct run_t {
     uint64_t stream_word; // index in the stream of the run's first word
     uint64_t start;       // absolute position of its first word
     uint64_t length;
+};
+
+// Where a search found the stream: word j of the words looked for starts a
+// match at position p.
+struct hit_t {
+    bool found = false;
+    size_t j = 0;
+    uint64_t p = 0;
 };
 
 std::string describe(uint64_t position)
@@ -58,42 +75,40 @@ std::string describe(uint64_t position)
 
 class verifier {
 public:
-    verifier(uint64_t seed_, bool any_lap_, bool anywhere_, uint64_t first_lap_)
-        : seed(seed_), any_lap(any_lap_), anywhere(anywhere_), first_lap(first_lap_)
+    verifier(uint64_t seed_, bool any_lap_, uint64_t first_lap_) : seed(seed_), any_lap(any_lap_), first_lap(first_lap_)
     {
+        if (any_lap)
+            begin_run(0);
     }
 
-    // Checks the next n words; false once verification has been given up.
-    bool feed(const uint32_t* w, size_t n)
+    // Checks words from the start of w (n of them; `last`: none follow) and
+    // returns how many it has taken. Unless `last`, it may leave a few words after
+    // a mismatch, too few to place a run, to be passed again with the next ones.
+    size_t feed(const uint32_t* w, size_t n, bool last)
     {
         size_t i = 0;
-        if (!started) {
-            if (!start(w, n))
-                return false;
-        }
-        while (i < n) {
-            size_t m = std::min(n - i, COMPARE_WORDS);
-            sim_content_bytes(seed, expected * 4, reinterpret_cast<unsigned char*>(buffer), m * 4);
-            size_t k = 0;
-            if (std::memcmp(buffer, w + i, m * 4) == 0) {
-                k = m;
-            } else {
-                while (buffer[k] == w[i + k])
-                    k++;
+        while (i < n && !gave_up) {
+            if (run_open) {
+                i += follow(w + i, n - i);
+                if (i == n)
+                    break;
             }
-            expected += k;
-            checked += k;
-            i += k;
-            if (k == m)
-                continue;
-            if (!mismatch(w[i]))
-                return false;
-            i++;
+            if (any_lap) {
+                if (!mismatch_any_lap(w[i]))
+                    gave_up = true;
+                i++;
+            } else {
+                if (!last && n - i < LOOKAHEAD)
+                    break;
+                i += place(w + i, n - i);
+            }
         }
-        return true;
+        return i;
     }
 
-    int finish(uint64_t trailing_bytes, bool gave_up)
+    bool given_up() const { return gave_up; }
+
+    int finish(uint64_t trailing_bytes)
     {
         close_run();
         printf("words checked: %" PRIu64 "\n", checked);
@@ -110,7 +125,8 @@ public:
         printf("repeated positions: %" PRIu64 "\n", repeated);
         for (const std::string& r : repeats)
             printf("  %s\n", r.c_str());
-        bool failed = errors > 0 || gave_up;
+        // Reading the ring continuously (--any-lap) may deliver a lap twice.
+        bool failed = errors > 0 || (!any_lap && repeated > 0) || gave_up;
         if (trailing_bytes != 0) {
             printf("error: stream length is not a multiple of 4 (%" PRIu64 " trailing bytes)\n", trailing_bytes);
             failed = true;
@@ -125,38 +141,152 @@ public:
     }
 
 private:
-    uint64_t word(uint64_t position) const { return sim_content_word(seed, position); }
+    uint32_t word(uint64_t position) const { return sim_content_word(seed, position); }
 
-    // Places the first run; false when it cannot be found.
-    bool start(const uint32_t* w, size_t n)
+    // Takes the words that continue the current run; returns how many.
+    size_t follow(const uint32_t* w, size_t n)
     {
-        started = true;
-        if (!anywhere) {
-            begin_run(0);
-            return true;
+        size_t i = 0;
+        while (i < n) {
+            size_t m = std::min(n - i, COMPARE_WORDS);
+            sim_content_bytes(seed, expected * 4, reinterpret_cast<unsigned char*>(buffer), m * 4);
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+            for (size_t k = 0; k < m; k++)
+                buffer[k] = __builtin_bswap32(buffer[k]);
+#endif
+            size_t k = 0;
+            if (std::memcmp(buffer, w + i, m * 4) == 0) {
+                k = m;
+            } else {
+                while (buffer[k] == w[i + k])
+                    k++;
+            }
+            expected += k;
+            checked += k;
+            i += k;
+            if (k < m)
+                break;
         }
-        // Match the first few words against every position of the first laps.
-        size_t need = std::min<size_t>(n, 4);
-        uint64_t limit = (first_lap + ANYWHERE_LAPS) * SIM_RING_WORDS;
-        for (uint64_t k = first_lap * SIM_RING_WORDS / 2; k < limit / 2; k++) {
-            uint64_t v = sim_content_output(seed, k);
+        return i;
+    }
+
+    // True when the words from w (n of them) match the content from position p,
+    // MATCH_WORDS of them or all that are left.
+    bool matches(const uint32_t* w, size_t n, uint64_t p) const
+    {
+        for (size_t t = 0; t < std::min(n, MATCH_WORDS); t++)
+            if (w[t] != word(p + t))
+                return false;
+        return true;
+    }
+
+    // The first of the words w[0..k) (n words there) that starts a match at a
+    // position in [lo, hi), and the lowest such position for it. One pass over
+    // the content, generated output by output, for all k words at once.
+    hit_t search(const uint32_t* w, size_t k, size_t n, uint64_t lo, uint64_t hi) const
+    {
+        hit_t hit;
+        if (lo >= hi)
+            return hit;
+        // A bit per value of the low 16 bits of the words looked for: most
+        // positions are passed over after one bit test.
+        uint64_t filter[1024] = {};
+        for (size_t j = 0; j < k; j++)
+            filter[(w[j] >> 6) & 1023] |= 1ULL << (w[j] & 63);
+        size_t limit = k; // only a word before this one can still improve on the hit
+        for (uint64_t out = lo / 2; out <= (hi - 1) / 2 && limit > 0; out++) {
+            uint64_t v = sim_content_output(seed, out);
             for (uint64_t half = 0; half < 2; half++) {
-                if (static_cast<uint32_t>(v >> (32 * half)) != w[0])
+                uint32_t c = static_cast<uint32_t>(v >> (32 * half));
+                if (((filter[(c >> 6) & 1023] >> (c & 63)) & 1) == 0)
                     continue;
-                uint64_t p = 2 * k + half;
-                size_t j = 1;
-                while (j < need && word(p + j) == w[j])
-                    j++;
-                if (j == need) {
-                    begin_run(p);
-                    return true;
+                uint64_t p = 2 * out + half;
+                if (p < lo || p >= hi)
+                    continue;
+                for (size_t j = 0; j < limit; j++) {
+                    if (w[j] == c && matches(w + j, n - j, p)) {
+                        hit = hit_t{true, j, p};
+                        limit = j;
+                        break;
+                    }
                 }
             }
         }
-        printf("error: the first words of the stream are not found in laps %" PRIu64 "..%" PRIu64 "\n", first_lap,
-               first_lap + ANYWHERE_LAPS - 1);
-        errors++;
-        return false;
+        return hit;
+    }
+
+    // w[0] does not continue the current run, or no run has begun: finds the run
+    // it or one of the words after it (n words from w) belongs to. Returns how many
+    // words were taken as errors; the run placed takes the rest.
+    size_t place(const uint32_t* w, size_t n)
+    {
+        size_t k = std::min(n, SEARCH_WORDS);
+        char text[256];
+        if (runs.empty()) {
+            uint64_t lo = first_lap * SIM_RING_WORDS;
+            hit_t hit = search(w, k, n, lo, lo + FIRST_RUN_LAPS * SIM_RING_WORDS);
+            size_t bad = hit.found ? hit.j : k;
+            for (size_t j = 0; j < bad; j++) {
+                snprintf(text, sizeof text, "word 0x%08X is not found in laps %" PRIu64 "..%" PRIu64, w[j],
+                         first_lap, first_lap + FIRST_RUN_LAPS - 1);
+                if (!bad_word(text))
+                    return j + 1;
+            }
+            if (hit.found)
+                begin_run(hit.p);
+            return bad;
+        }
+
+        const uint64_t end = expected; // the position after the current run
+        // A few words replaced in place: the run goes on after them.
+        for (size_t j = 1; j < k && j <= NEAR_WORDS; j++) {
+            if (!matches(w + j, n - j, end + j))
+                continue;
+            for (size_t b = 0; b < j; b++) {
+                snprintf(text, sizeof text, "word 0x%08X does not match %s (expected 0x%08X)", w[b],
+                         describe(expected).c_str(), static_cast<unsigned>(word(expected)));
+                expected++;
+                if (!bad_word(text))
+                    return b + 1;
+            }
+            return j;
+        }
+
+        // A new run, after the end of this one; or, in error, one going back.
+        hit_t ahead = search(w, k, n, end, end + NEXT_RUN_LAPS * SIM_RING_WORDS);
+        hit_t back;
+        if (!ahead.found || ahead.j > 0)
+            back = search(w, ahead.found ? ahead.j : k, n, end - std::min(end, BACK_LAPS * SIM_RING_WORDS), end);
+        size_t bad = back.found ? back.j : ahead.found ? ahead.j : k;
+        for (size_t j = 0; j < bad; j++) {
+            snprintf(text, sizeof text,
+                     "word 0x%08X does not match %s (expected 0x%08X) and is not found in the %" PRIu64
+                     " laps after it nor in the %" PRIu64 " before",
+                     w[j], describe(end).c_str(), static_cast<unsigned>(word(end)), NEXT_RUN_LAPS, BACK_LAPS);
+            if (!bad_word(text))
+                return j + 1;
+        }
+        if (back.found) {
+            report("the stream goes back to " + describe(back.p) + " where " + describe(end) +
+                   " or later was expected");
+            begin_run(back.p);
+            if (errors >= MAX_ERRORS)
+                gave_up = true;
+        } else if (ahead.found) {
+            skipped += ahead.p - end;
+            begin_run(ahead.p);
+        }
+        return bad;
+    }
+
+    // Counts the next stream word as an error; false once given up.
+    bool bad_word(const std::string& what)
+    {
+        report(what);
+        checked++;
+        if (errors >= MAX_ERRORS)
+            gave_up = true;
+        return !gave_up;
     }
 
     void begin_run(uint64_t position)
@@ -224,38 +354,26 @@ private:
             printf("error: stream word %" PRIu64 " (byte %" PRIu64 "): %s\n", checked, checked * 4, what.c_str());
     }
 
-    // Word w does not match the expected position; false once given up.
-    bool mismatch(uint32_t w)
+    // --any-lap: word w does not match the expected position; false once given up.
+    bool mismatch_any_lap(uint32_t w)
     {
         uint64_t lap = expected / SIM_RING_WORDS;
         uint64_t address = expected % SIM_RING_WORDS;
         bool first_word = checked == 0;
-        // Legitimate restarts.
-        if (!any_lap && !(first_word && !anywhere)) {
-            for (uint64_t l = lap + 1; l <= lap + LATER_LAPS; l++) {
-                if (word(l * SIM_RING_WORDS) == w) {
-                    restart(l * SIM_RING_WORDS);
-                    return true;
-                }
-            }
-        }
-        if (any_lap) {
-            for (uint64_t l = lap == 0 ? 0 : lap - 1; l <= lap + LATER_LAPS; l++) {
-                uint64_t p = l * SIM_RING_WORDS + address;
-                if (l != lap && word(p) == w) {
-                    restart(p);
-                    return true;
-                }
+        // Legitimate restarts: the same address in another lap.
+        for (uint64_t l = lap == 0 ? 0 : lap - 1; l <= lap + LATER_LAPS; l++) {
+            uint64_t p = l * SIM_RING_WORDS + address;
+            if (l != lap && word(p) == w) {
+                restart(p);
+                return true;
             }
         }
         // Errors: find where the stream went, to report it and carry on from there.
         std::vector<uint64_t> laps{lap};
-        if (any_lap) {
-            if (lap > 0)
-                laps.push_back(lap - 1);
-            for (uint64_t l = lap + 1; l <= lap + LATER_LAPS; l++)
-                laps.push_back(l);
-        }
+        if (lap > 0)
+            laps.push_back(lap - 1);
+        for (uint64_t l = lap + 1; l <= lap + LATER_LAPS; l++)
+            laps.push_back(l);
         for (uint64_t d = 1; d <= NEAR_WORDS && !first_word; d++) {
             for (uint64_t l : laps) {
                 uint64_t base = l * SIM_RING_WORDS + address;
@@ -272,23 +390,6 @@ private:
                 }
             }
         }
-        if (!any_lap) {
-            for (uint64_t l = lap; l <= lap + LATER_LAPS; l++) {
-                for (uint64_t a = (l == lap ? 0 : 1); a <= NEAR_WORDS; a++) {
-                    uint64_t p = l * SIM_RING_WORDS + a;
-                    if (word(p) != w)
-                        continue;
-                    if (first_word)
-                        report("the stream starts at " + describe(p) + ", not at position 0");
-                    else if (l == lap)
-                        report("a run goes back to " + describe(p) + " of the same lap");
-                    else
-                        report("a run starts at " + describe(p) + ", not at address 0");
-                    restart(p);
-                    return errors < MAX_ERRORS;
-                }
-            }
-        }
         char text[160];
         snprintf(text, sizeof text, "word 0x%08X does not match %s (expected 0x%08X)", w, describe(expected).c_str(),
                  static_cast<unsigned>(word(expected)));
@@ -300,10 +401,9 @@ private:
 
     uint64_t seed;
     bool any_lap;
-    bool anywhere;
     uint64_t first_lap;
-    bool started = false;
     bool run_open = false;
+    bool gave_up = false;
     uint64_t expected = 0;
     uint64_t checked = 0;
     uint64_t skipped = 0;
@@ -317,7 +417,15 @@ private:
 
 int usage(const char* argv0)
 {
-    fprintf(stderr, "usage: %s --seed S [--any-lap] [--anywhere [--from-lap L]] < capture\n", argv0);
+    fprintf(stderr,
+            "usage: %s --seed S [--from-lap L] [--any-lap] < capture\n"
+            "  (default)      a capture taken with -r: runs of consecutive positions, each starting\n"
+            "                 anywhere after the end of the one before; the first within laps 0..3\n"
+            "  --from-lap L   look for the first run in laps L..L+3\n"
+            "  --any-lap      a capture taken without -r: addresses follow each other modulo the\n"
+            "                 ring, each word from any lap in the ring\n"
+            "  --anywhere     accepted; runs may start anywhere by default\n",
+            argv0);
     return 2;
 }
 
@@ -328,7 +436,6 @@ int main(int argc, char** argv)
     uint64_t seed = 0;
     bool seed_set = false;
     bool any_lap = false;
-    bool anywhere = false;
     uint64_t first_lap = 0;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -341,9 +448,9 @@ int main(int argc, char** argv)
         } else if (a == "--any-lap") {
             any_lap = true;
         } else if (a == "--anywhere") {
-            anywhere = true;
+            // What the default does.
         } else if (a == "--from-lap" && i + 1 < argc) {
-            if (!sim_parse_u64(argv[++i], first_lap) || first_lap > (UINT64_MAX / SIM_RING_WORDS) - ANYWHERE_LAPS) {
+            if (!sim_parse_u64(argv[++i], first_lap) || first_lap > (UINT64_MAX / SIM_RING_WORDS) - FIRST_RUN_LAPS) {
                 fprintf(stderr, "%s: bad lap '%s'\n", argv[0], argv[i]);
                 return 2;
             }
@@ -354,12 +461,13 @@ int main(int argc, char** argv)
     if (!seed_set)
         return usage(argv[0]);
 
-    static verifier v(seed, any_lap, anywhere, first_lap);
+    static verifier v(seed, any_lap, first_lap);
     std::vector<uint32_t> block(READ_BLOCK / 4 + 1);
     unsigned char* bytes = reinterpret_cast<unsigned char*>(block.data());
-    size_t have = 0; // bytes in the block, including a partial word carried over
-    bool gave_up = false;
-    for (;;) {
+    size_t have = 0;  // bytes in the block: words left over by the verifier, then a partial word
+    [[maybe_unused]] size_t ready = 0; // words at the start of the block already in host order
+    bool end = false;
+    while (!end) {
         ssize_t r = read(0, bytes + have, READ_BLOCK - have);
         if (r < 0 && errno == EINTR)
             continue;
@@ -367,22 +475,19 @@ int main(int argc, char** argv)
             fprintf(stderr, "%s: reading standard input: %s\n", argv[0], strerror(errno));
             return 2;
         }
-        if (r == 0)
-            break;
+        end = r == 0;
         have += static_cast<size_t>(r);
         size_t words = have / 4;
 #if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-        for (size_t i = 0; i < words; i++)
+        for (size_t i = ready; i < words; i++)
             block[i] = __builtin_bswap32(block[i]);
 #endif
-        if (!v.feed(block.data(), words)) {
-            gave_up = true;
-            have = 0;
-            break;
-        }
-        size_t rest = have % 4;
-        std::memmove(bytes, bytes + words * 4, rest);
-        have = rest;
+        size_t used = v.feed(block.data(), words, end);
+        if (v.given_up())
+            return v.finish(0);
+        std::memmove(bytes, bytes + used * 4, have - used * 4);
+        have -= used * 4;
+        ready = words - used;
     }
-    return v.finish(have, gave_up);
+    return v.finish(have);
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdarg>
 #include <cmath>
@@ -28,6 +29,7 @@ constexpr unsigned MAX_CHIPS = 32;
 constexpr double MAX_RATE_MIB = 1048576.0;
 constexpr double MAX_DIE_AFTER_S = 1e9;
 constexpr uint64_t MAX_DMA_US = 10000000;
+constexpr double MAX_DMA_HANG_S = 600.0;
 constexpr int64_t NEVER = INT64_MAX;
 constexpr int64_t RATE_BYTE_PERIOD_NS = 100000000;
 
@@ -70,6 +72,8 @@ struct sim_config {
     uint64_t short_every = 0;
     uint64_t corrupt_every = 0;
     uint64_t dma_us = 0;
+    uint64_t dma_hang = 0;     // 0: no DMA read hangs
+    double dma_hang_s = 30.0;
 };
 
 std::string trim(const std::string& s)
@@ -191,6 +195,13 @@ std::string parse_config(const std::string& text, sim_config& cfg)
             if (!sim_parse_u64(val, n) || n > MAX_DMA_US)
                 return bad();
             cfg.dma_us = n;
+        } else if (key == "dma_hang") {
+            if (!sim_parse_u64(val, cfg.dma_hang))
+                return bad();
+        } else if (key == "dma_hang_s") {
+            if (!parse_decimal(val, d) || d > MAX_DMA_HANG_S)
+                return bad();
+            cfg.dma_hang_s = d;
         } else {
             return "unknown key '" + key + "'";
         }
@@ -209,6 +220,16 @@ int64_t monotonic_ns()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Sleeps until the monotonic clock reaches `deadline`, through any signal.
+void sleep_until(int64_t deadline)
+{
+    for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns()) {
+        int64_t left = deadline - now;
+        timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        nanosleep(&ts, nullptr);
+    }
 }
 
 // A cheap, well-spread hash for the rate bytes' jitter.
@@ -251,6 +272,7 @@ public:
     uint64_t chip_writes = 0;
     sim_chip_write last_chip_write;
     uint64_t dma_reads = 0;
+    uint64_t dma_bytes = 0;
     uint64_t reports_published = 0;
     uint64_t last_report_block = UINT64_MAX;
     bool last_report_corrupt = false;
@@ -258,6 +280,7 @@ public:
     uint32_t cached_checksum = 0;
 
     int trace_fd = -1;
+    std::string stats_path; // QRNG_SIM_STATS: where the counters go when the process exits
 
     void reset(const sim_config& c)
     {
@@ -278,6 +301,7 @@ public:
         chip_writes = 0;
         last_chip_write = sim_chip_write();
         dma_reads = 0;
+        dma_bytes = 0;
         reports_published = 0;
         last_report_block = UINT64_MAX;
         last_report_corrupt = false;
@@ -513,6 +537,29 @@ public:
     }
 };
 
+model& the_model();
+
+// Writes the counters to the QRNG_SIM_STATS file; runs when the process exits.
+void write_stats()
+{
+    model& m = the_model();
+    char text[160];
+    int len;
+    {
+        std::lock_guard<std::mutex> lock(m.mtx);
+        len = snprintf(text, sizeof text, "dma_reads=%" PRIu64 "\ndma_bytes=%" PRIu64 "\nwords_generated=%" PRIu64 "\n",
+                       m.dma_reads, m.dma_bytes, m.words_at(m.now()));
+    }
+    int fd = open(m.stats_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "QRNG_SIM_STATS: cannot open %s: %s\n", m.stats_path.c_str(), strerror(errno));
+        return;
+    }
+    ssize_t w = ::write(fd, text, static_cast<size_t>(len));
+    (void)w; // nothing more to do about it while the process ends
+    close(fd);
+}
+
 // The one model of the process, configured from the environment on first use.
 model& the_model()
 {
@@ -530,6 +577,11 @@ model& the_model()
         if (trace && *trace && !m->open_trace(trace)) {
             fprintf(stderr, "QRNG_SIM_TRACE: cannot open %s: %s\n", trace, strerror(errno));
             exit(2);
+        }
+        const char* stats = getenv("QRNG_SIM_STATS");
+        if (stats && *stats) {
+            m->stats_path = stats;
+            atexit(write_stats);
         }
         return m;
     }();
@@ -608,6 +660,7 @@ sim_state sim_get_state()
     s.chip_writes = m.chip_writes;
     s.last_chip_write = m.last_chip_write;
     s.dma_reads = m.dma_reads;
+    s.dma_bytes = m.dma_bytes;
     s.reports_published = m.reports_published;
     return s;
 }
@@ -665,13 +718,23 @@ ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
 {
     model& m = the_model();
     int64_t started = monotonic_ns();
+    uint64_t n;
+    int64_t hang_ns = 0;
+    {
+        std::lock_guard<std::mutex> lock(m.mtx);
+        n = ++m.dma_reads;
+        if (m.cfg.dma_hang != 0 && n == m.cfg.dma_hang)
+            hang_ns = static_cast<int64_t>(std::llround(m.cfg.dma_hang_s * 1e9));
+    }
+    // A hung read holds no lock: register reads by other threads go on meanwhile.
+    if (hang_ns > 0)
+        sleep_until(started + hang_ns);
     ssize_t result;
     uint64_t words;
     uint64_t seed;
     uint64_t dma_us;
     {
         std::lock_guard<std::mutex> lock(m.mtx);
-        uint64_t n = ++m.dma_reads;
         dma_us = m.cfg.dma_us;
         seed = m.cfg.seed;
         words = m.words_at(m.now());
@@ -683,6 +746,8 @@ ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
             result = static_cast<ssize_t>((size / 2) & ~3UL);
         else
             result = static_cast<ssize_t>(size);
+        if (result > 0)
+            m.dma_bytes += static_cast<uint64_t>(result);
         m.trace("D %08lX %lu %ld", offset, size, static_cast<long>(result));
     }
     if (result > 0) {
@@ -706,13 +771,7 @@ ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
                 std::memset(out, 0, static_cast<size_t>(end - begin));
         }
     }
-    if (dma_us > 0) {
-        int64_t deadline = started + static_cast<int64_t>(dma_us) * 1000;
-        for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns()) {
-            int64_t left = deadline - now;
-            timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-            nanosleep(&ts, nullptr);
-        }
-    }
+    if (dma_us > 0)
+        sleep_until(started + static_cast<int64_t>(dma_us) * 1000);
     return result;
 }

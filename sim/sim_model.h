@@ -30,6 +30,12 @@
 //   corrupt_every=N      every N-th published checksum report carries a wrong
 //                        checksum (0 = never); never
 //   dma_us=N             each DMA read takes at least N microseconds (up to 10 s); 0
+//   dma_hang=N           the N-th DMA read since configuration hangs (0 = never): it
+//                        returns only after dma_hang_s seconds, then as any other read,
+//                        with the ring as it is then; it holds no lock of the model
+//                        meanwhile, so other threads' register reads go on; never
+//   dma_hang_s=S         how long that read hangs, in seconds (decimal, fractions
+//                        allowed, at most 600); 30
 // An unknown key or a malformed value ends a process configured from the
 // environment with a message naming it on standard error and exit status 2.
 //
@@ -41,6 +47,14 @@
 //   O <path> / C <path>      a device opened / closed
 // Refused accesses (closed device, offset outside the window) reach no device and
 // are not traced.
+//
+// Counters: when QRNG_SIM_STATS names a file at start-up, the model writes its
+// counters there when the process exits through exit() or by returning from main
+// (replacing the file), one key=value line each, for scripts that watch a daemon
+// from outside:
+//   dma_reads=N          DMA reads since configuration
+//   dma_bytes=N          bytes they returned (reads with a result above 0)
+//   words_generated=N    the write position then, lap * 0x4000000 + pointer
 //
 // How the board behaves:
 // - Generator: spi_start (0xA2000000) starts it, spi_stop (0xAF000000), shut-down
@@ -118,6 +132,7 @@ struct sim_state {
     uint64_t chip_writes = 0;    // chip register writes completed
     sim_chip_write last_chip_write;
     uint64_t dma_reads = 0;      // DMA reads that reached the board
+    uint64_t dma_bytes = 0;      // bytes those reads returned
     uint64_t reports_published = 0; // checksum reports read with a new block
 };
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <sstream>
@@ -159,13 +160,26 @@ TEST_F(SimModel, DmaFaults)
     unsigned char buf[4096];
     for (long expected : {4096, -1, 2048, -1, 4096, -1, 4096, -1, 2048})
         EXPECT_EQ(dev.read_memory(buf, 4096, 0), expected);
-    EXPECT_EQ(sim_get_state().dma_reads, 9u);
+    EXPECT_EQ(std::make_tuple(sim_get_state().dma_reads, sim_get_state().dma_bytes), std::make_tuple(9u, 16384u));
     board("short_every=1");
     EXPECT_EQ(dev.read_memory(buf, 6, 0), 0);
     board("dma_us=30000");
     const auto t0 = std::chrono::steady_clock::now();
     dev.read_memory(buf, 4096, 0);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
+
+    // The second read hangs for a second without keeping the registers from answering.
+    board("dma_hang=2,dma_hang_s=1");
+    dev.read_memory(buf, 4096, 0);
+    std::atomic<bool> returned{false};
+    const auto t1 = std::chrono::steady_clock::now();
+    std::thread hung([&] { EXPECT_EQ(dev.read_memory(buf, 4096, 0), 4096); returned = true; });
+    while (sim_get_state().dma_reads < 2)
+        std::this_thread::yield();
+    EXPECT_EQ(reg(REG_CONTROL), 0xDA000102u);
+    EXPECT_FALSE(returned);
+    hung.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::seconds(1));
 }
 
 TEST(SimDevice, OpenFailuresEndTheProcess)
@@ -191,14 +205,14 @@ TEST(SimDevice, OpenFailuresEndTheProcess)
 
 TEST(SimConfig, BadConfigurationsExitTwoNamingTheKey)
 {
-    for (const std::string key : {"colour=red", "rate=fast", "chips=33", "dead"}) {
+    for (const std::string key : {"colour=red", "rate=fast", "chips=33", "dead", "dma_hang_s=600.5"}) {
         const proc_result r = run_command({QRNGD_SIM_BIN, "-h"}, {"QRNG_SIM=" + key}, 30);
         EXPECT_EQ(r.status, 2) << key;
         EXPECT_NE(r.err.find(key.substr(0, key.find('='))), std::string::npos) << key << ": " << r.err;
         EXPECT_EQ(r.out, "") << key;
     }
     const std::pair<const char*, std::tuple<unsigned, unsigned, uint64_t>> accepted[] = {
-        {"board=m2, rate=0.5,die_after=0.25,seed=0xFF,dma_us=10,,", {0xD7000001, 4, 0xFF}},
+        {"board=m2, rate=0.5,die_after=0.25,seed=0xFF,dma_us=10,dma_hang=3,dma_hang_s=600,,", {0xD7000001, 4, 0xFF}},
         {"board=m2,version=12345678,chips=8,seed=7", {0x12345678, 8, 7}},
         {"seed=18446744073709551615", {0xDA000102, 6, ~uint64_t{0}}},
     };
@@ -208,6 +222,9 @@ TEST(SimConfig, BadConfigurationsExitTwoNamingTheKey)
         EXPECT_EQ(std::make_tuple(s.version, s.chips, s.seed), c.second) << c.first;
     }
     EXPECT_EQ(read_file(QRNGD_BIN).find("QRNG_SIM"), std::string::npos);
+    temp_dir dir; // the counters reach QRNG_SIM_STATS when the process exits
+    run_command({QRNGD_SIM_BIN, "-h"}, {"QRNG_SIM_STATS=" + dir.file("stats")}, 30);
+    EXPECT_EQ(read_file(dir.file("stats")), "dma_reads=0\ndma_bytes=0\nwords_generated=0\n");
     sim_configure("");
 }
 
