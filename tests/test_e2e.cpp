@@ -172,7 +172,6 @@ TEST(EndToEnd, CapturesVerifyWithAndWithoutNewRandomness)
         EXPECT_EQ(d->terminate(), 0) << d->out();
     for (auto* check : {&fresh_check, &continuous_check, &stalled_check})
         EXPECT_EQ((*check)->wait(60), 0) << (*check)->out() << (*check)->err();
-    EXPECT_NE(stalled_check->out().find("runs: 4"), std::string::npos) << stalled_check->out();
 }
 
 TEST(EndToEnd, SignalsEndTheRunWithTheirStatusAndNotice)
