@@ -211,6 +211,8 @@ private:
     // the watchdog, STATUS= and the metrics file at most once a second, the
     // statistics line when asked for.
     void health_pass(int64_t now_ns);
+    // Sets up what the monitor reports (start time, watchdog interval) before it starts.
+    void health_start();
     // READY=1 and the first status, once streaming begins.
     void notify_ready();
     // STOPPING=1 with the reason, once, from the thread that sees the stop first.
@@ -244,10 +246,10 @@ private:
     std::string metrics_path;
     unsigned int hw_version_word = 0;
     int last_output_problem = 0;                  // main thread
-    double start_time = 0;                        // wall clock, seconds
+    double start_time = 0;                        // set before the monitor starts: wall clock, seconds
     int64_t start_ns = 0;
     uint64_t watchdog_ns = 0;                     // 0: no watchdog
-    int64_t last_ping_ns = 0;                     // monitor thread from here on
+    int64_t last_ping_ns = 0;                     // monitor thread, then the stop sequence after the join
     int64_t last_report_ns = 0;
     bool metrics_failed = false;
     std::string pipe_path;

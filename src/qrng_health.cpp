@@ -70,7 +70,7 @@ std::string qrng_handler::status_text() const
     return text;
 }
 
-void qrng_handler::notify_ready()
+void qrng_handler::health_start()
 {
     start_time = wall_time();
     start_ns = monotonic_ns();
@@ -78,8 +78,11 @@ void qrng_handler::notify_ready()
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) > 0)
         watchdog_ns = usec * 1000;
+}
+
+void qrng_handler::notify_ready()
+{
     sd_notifyf(0, "READY=1\nSTATUS=%s", status_text().c_str());
-    write_metrics(true);
 }
 
 void qrng_handler::notify_stopping()

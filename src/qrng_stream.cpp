@@ -205,6 +205,7 @@ int qrng_handler::run()
     ddr_addr.store(0);
     last_ddr_addr = 0;
 
+    health_start();
     std::thread monitor;
     try {
         monitor = std::thread(&qrng_handler::throughput_compute, this);
