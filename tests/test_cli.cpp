@@ -68,7 +68,7 @@ TEST(DaemonCli, BadNumbersEndStartUpBeforeAnythingIsCreated)
 {
     const std::vector<std::string> cases[] = {
         {"-v", "abc", "stoi"}, {"-v", "abc", "stoi", "-h"}, {"-q", "0xFFFFFFFF", "stoi"},
-        {"-c", "99999999999", "stoi"}, {"-t", "9223372036854775808", "stol"},
+        {"-c", "99999999999", "stoi"}, {"-t", "9223372036854775808", "stol"}, {"-m", "metrics.txt", ".prom"},
     };
     for (const auto& c : cases) {
         daemon_setup d;

@@ -133,12 +133,11 @@ TEST(EndToEnd, CapturesVerifyWithAndWithoutNewRandomness)
     // Stopped for longer than a quarter of the ring's period, the daemon has lost
     // the lap count and goes on only with words written after its return.
     sim_daemon fresh("board=m2,chips=2,rate=128,seed=101", {"-r"});
-    sim_daemon continuous("board=m2,chips=2,rate=512,seed=202", {});
+    sim_daemon continuous("board=m2,chips=2,rate=128,seed=202", {});
     sim_daemon stalled("board=m2,chips=2,rate=256,seed=303", {"-r"});
     auto fresh_check = verifier(fresh.fifo, "101");
     auto continuous_check = verifier(continuous.fifo, "202", "--any-lap");
     auto stalled_check = verifier(stalled.fifo, "303");
-    ASSERT_TRUE(continuous.wait_monitor_passes(6)) << continuous.out(); // the ring wraps every 0.5 s
     ASSERT_TRUE(stalled.wait_streaming()) << stalled.out();
     for (int i = 0; i < 3; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -147,10 +146,13 @@ TEST(EndToEnd, CapturesVerifyWithAndWithoutNewRandomness)
         stalled.process().send_signal(SIGCONT);
     }
     ASSERT_TRUE(fresh.wait_monitor_passes(16)) << fresh.out(); // two wraps in 4 s
+    ASSERT_TRUE(continuous.wait_monitor_passes(16)) << continuous.out();
     for (sim_daemon* d : {&fresh, &continuous, &stalled})
         EXPECT_EQ(d->terminate(), 0) << d->out();
     for (auto* check : {&fresh_check, &continuous_check, &stalled_check})
         EXPECT_EQ((*check)->wait(60), 0) << (*check)->out() << (*check)->err();
+    EXPECT_EQ(count_lines_with(continuous.out(), "[WARN] The stream now repeats data delivered before"), 1);
+    EXPECT_EQ(count_lines_with(fresh.out(), "[WARN] The stream now repeats"), 0);
 }
 
 TEST(EndToEnd, SignalsEndTheRunWithTheirStatusAndNotice)
