@@ -155,9 +155,7 @@ TEST_F(BoardTest, M2LedBootCheckAndFlashes)
 TEST(BoardSelection, FamilyByteChoosesTheBoardAndBannerShowsWholeVersion)
 {
     const std::pair<unsigned, const char*> cases[] = {
-        {0xD7000000, "M2"}, {0xD7FFFFFF, "M2"}, {0xDA123456, "PCIe"}, {0xDA000102, "PCIe"}, {0, nullptr},
-        {0xFFFFFFFF, nullptr}, {0xD8000000, nullptr}, {0x00DA0000, nullptr}, {0xDB000000, nullptr},
-    };
+        {0xD7FFFFFF, "M2"}, {0xDA123456, "PCIe"}, {0, nullptr}, {0xD8000000, nullptr}, {0x00DA0000, nullptr}};
     const int saved_stdout = log_stdout, saved_level = log_level;
     log_stdout = 1;
     log_level = 2;

@@ -52,8 +52,8 @@ TEST(DaemonCli, UsageAndVersionEndTheParse)
         "\t-e             Set QRNGs as an entropy source instead of random number generator\n"
         "\t-s             Log to stdout\n"
         "\t-V             Show version\n";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-h"}, usage}, {{"-h", "-v", "abc"}, usage}, {{"-V"}, "v1.01\n"}, {{"-V", "-t", "abc"}, "v1.01\n"}};
+    const std::pair<std::vector<std::string>, std::string> cases[] = {{{"-h", "-v", "abc"}, usage},
+                                                                      {{"-V", "-t", "abc"}, "v1.01\n"}};
     for (const auto& c : cases) {
         daemon_setup d;
         proc_result r = run_command(d.argv(c.first));
@@ -67,9 +67,7 @@ TEST(DaemonCli, UsageAndVersionEndTheParse)
 TEST(DaemonCli, BadNumbersEndStartUpBeforeAnythingIsCreated)
 {
     const std::vector<std::string> cases[] = {
-        {"-v", "abc", "stoi"}, {"-v", "abc", "stoi", "-h"}, {"-q", "0xFFFFFFFF", "stoi"},
-        {"-c", "99999999999", "stoi"}, {"-t", "9223372036854775808", "stol"}, {"-m", "metrics.txt", ".prom"},
-    };
+        {"-v", "abc", "stoi", "-h"}, {"-t", "9223372036854775808", "stol"}, {"-m", "metrics.txt", ".prom"}};
     for (const auto& c : cases) {
         daemon_setup d;
         std::vector<std::string> args = {c[0], c[1]};

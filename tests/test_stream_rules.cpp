@@ -123,13 +123,3 @@ TEST(MonitorRules, ChipTextNeverOverrunsItsBuffer)
     EXPECT_LT(strlen(text), 30u);
     EXPECT_EQ(std::string(text + 30, 8), "XXXXXXXX");
 }
-
-TEST(IntegrityCheck, BlockChecksum)
-{
-    unsigned int zeros[512] = {0};
-    EXPECT_EQ(qrng_handler::block_checksum(zeros, 512), 0u);
-    unsigned int words[] = {1, 2, 3};
-    EXPECT_EQ(qrng_handler::block_checksum(words, 3), 0u);
-    EXPECT_EQ(qrng_handler::block_checksum(words, 2), 3u);
-    EXPECT_EQ(qrng_handler::block_checksum(words, 0), 0u);
-}
