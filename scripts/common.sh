@@ -31,6 +31,8 @@ build_tree() {
 }
 
 BUILD_PACKAGES=(cmake make g++ libgtest-dev libsystemd-dev)
+# The metrics file's tests: promtool checks its format, node_exporter serves it.
+TEST_PACKAGES=(prometheus prometheus-node-exporter)
 # The installation and packaging tests: manual page lint, unit verification,
 # the Debian package (cpack's shlibdeps) and its check.
 PACKAGING_PACKAGES=(mandoc systemd dpkg-dev lintian)
