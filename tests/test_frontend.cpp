@@ -119,8 +119,7 @@ TEST(ParseOptions, SwitchesStringsAndGetoptRules)
         {{"-b"}, [](S&) {}},
         {{"-b", "-r"}, [](S& s) { s.new_randomness = true, s.backup_source = "/dev/urandom"; }},
         {{"-r", "-b", "-m", "/x.prom"}, [](S& s) { s.new_randomness = true, s.backup_source = "/dev/urandom", s.metrics_path = "/x.prom"; }},
-        {{"-sv3", "-q0x3"}, [](S& s) { s.log_stdout = true, s.verbosity = 3, s.qrng_mask = 3; }},
-        {{"-v", "1", "-v", "2", "-p", "/a", "-p", "/b"}, [](S& s) { s.verbosity = 2, s.pipe_path = "/b"; }},
+        {{"-sv3", "-v", "2", "-p", "/a", "-p", "/b"}, [](S& s) { s.log_stdout = true, s.verbosity = 2, s.pipe_path = "/b"; }},
         {{"word", "-s", "-z", "other", "-o"}, [](S& s) { s.log_stdout = s.read_only = true; }},
         {{"-s", "-p"}, [](S& s) { s.log_stdout = true; }},
     };
