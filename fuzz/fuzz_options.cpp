@@ -32,7 +32,7 @@ bool same(const startup_settings& a, const startup_settings& b)
            a.verbosity == b.verbosity && a.log_stdout == b.log_stdout && a.new_randomness == b.new_randomness &&
            a.read_only == b.read_only && a.strict_mode == b.strict_mode && a.checksum_check == b.checksum_check &&
            a.filter_enable == b.filter_enable && a.enable_debug == b.enable_debug &&
-           a.entropy_source == b.entropy_source;
+           a.entropy_source == b.entropy_source && a.metrics_path == b.metrics_path;
 }
 
 } // namespace
@@ -72,10 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             abort();
         if (!s.backup_source.empty() && s.backup_source != "/dev/urandom")
             abort();
+        // A metrics file is always named *.prom, so the collector reads only finished files.
+        if (!s.metrics_path.empty() && (s.metrics_path.size() <= 5 || s.metrics_path.substr(s.metrics_path.size() - 5) != ".prom"))
+            abort();
         break;
     case parse_outcome::bad_number: {
-        // One line naming a numeric option.
+        // One line naming a numeric option, or the metrics file's name.
         const std::string head = "qrngd: invalid number for -";
+        const std::string metrics = "qrngd: the metrics file for -m must end in .prom: '";
+        if (error.compare(0, metrics.size(), metrics) == 0)
+            break;
         if (error.compare(0, head.size(), head) != 0 || error.size() <= head.size())
             abort();
         char option = error[head.size()];
