@@ -35,7 +35,8 @@ constexpr double US_PER_BYTE_AT_MIB_S = 0.95367431640625;
 constexpr int64_t CALIBRATION_GAP_NS = 2000000;
 constexpr int64_t FIRST_RATE_SPAN_NS = 100000;
 constexpr int64_t RATE_SPAN_NS = 5000000;
-constexpr double MIN_TRACKED_WORDS_PER_NS = 8.0 * 1048576 / 4 / 1e9;
+constexpr float MIN_TRACKED_MIB_S = 8.0f;
+constexpr double MIN_TRACKED_WORDS_PER_NS = MIN_TRACKED_MIB_S * 1048576.0 / 4 / 1e9;
 // While the output cannot be opened, passes are 1 ms apart at first, then
 // twice as far each time up to 20 ms.
 constexpr unsigned long IDLE_FIRST_RETRY_US = 1000;
@@ -313,8 +314,11 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
         if (state == chunk_t::short_of_data) {
             fresh = false;
             if (backup_source.empty()) {
+                // A board measured standing still is waited for as if it wrote at the
+                // lowest rate the tracking assumes, rather than polled every period.
                 uint32_t missing = static_cast<uint32_t>(s.read_pos + words - s.board.position) * 4;
-                wait_tracked(s, data_wait_us(missing, s.board.rate_mib()));
+                float rate = s.board.rate_known && s.board.rate_mib() <= 0.0f ? MIN_TRACKED_MIB_S : s.board.rate_mib();
+                wait_tracked(s, data_wait_us(missing, rate));
                 return true;
             }
         }
