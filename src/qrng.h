@@ -168,6 +168,7 @@ private:
         uint64_t read_pos = 0;       // next word to deliver, in the tracker's frame
         bool desync = false;         // the board's write position contradicted the tracking
         unsigned long pause_us = 0;  // sleep before the next pass
+        unsigned long idle_us = 0;   // back-off while the output cannot be opened
         bool warned_repeat = false;  // without -r: the stream repeats ring content
         int64_t path_checked_ns = 0; // when the FIFO's path was last looked at
         int64_t dma_window_start = 0;
@@ -189,6 +190,8 @@ private:
     bool stream_pass(stream_state& s, int& code);
     // Samples the board's write position; false on a contradiction (a desync).
     bool track(stream_state& s);
+    // The pause before the next pass when the next chunk is not written yet.
+    unsigned long pause_for_data(const stream_state& s) const;
     // Sleeps `us`, sampling the write position often enough to keep the lap count.
     void wait_tracked(stream_state& s, unsigned long us);
     // Bytes the output can take now, at most one chunk; waits a bounded time for

@@ -40,6 +40,8 @@ constexpr double MIN_TRACKED_WORDS_PER_NS = MIN_TRACKED_MIB_S * 1048576.0 / 4 / 
 // While the output cannot be opened, passes are 1 ms apart at first, then
 // twice as far each time up to 20 ms.
 constexpr unsigned long IDLE_FIRST_RETRY_US = 1000;
+// Added to a data wait (beside a sixteenth of it), so the chunk is complete on waking.
+constexpr uint32_t DATA_WAIT_MARGIN_US = 20;
 constexpr unsigned long IDLE_MAX_RETRY_US = 20000;
 // The longest wait for room in a full FIFO.
 constexpr int64_t ROOM_WAIT_MS = 1000;
@@ -109,7 +111,9 @@ write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t now_ns)
     if (anchored) {
         int64_t gap = now_ns - time_ns;
         uint32_t advance = (address - static_cast<uint32_t>(position)) & (MAX_DDR_ADDRESS - 1);
-        if (gap <= max_gap_ns()) {
+        // Before the rate is known, an address that seems to go back may only be a
+        // board too fast for the calibration's window: the laps are then unknown.
+        if (gap <= max_gap_ns() && (rate_known || advance <= MAX_DDR_ADDRESS / 2)) {
             if (advance > MAX_DDR_ADDRESS / 2)
                 return sample_t::contradiction;
             position += advance;
@@ -274,7 +278,8 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     if (s.pause_us > 0)
         wait_tracked(s, s.pause_us);
     else
-        delay_us(0);
+        flush_signal_notices();
+    s.pause_us = thread_period;
     loop_alive();
     int64_t loop_now = loop_alive_ns.load(std::memory_order_relaxed);
 
@@ -286,6 +291,28 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     }
     if (read_only)
         return true;
+
+    // Without a reader nothing is read from the board: the pass only tries the
+    // open again, less often each time up to a bound. The write position is not
+    // followed meanwhile; when a reader comes the loop finds it again.
+    int fd = open_pipe();
+    if (fd != -1 && loop_now - s.path_checked_ns >= PATH_CHECK_NS) {
+        // A FIFO removed while a reader has it open still carries the stream to that
+        // reader, but no later consumer can find it: make it again at its path.
+        s.path_checked_ns = loop_now;
+        struct stat st;
+        if (stat(pipe_path.c_str(), &st) != 0 && errno == ENOENT && make_fifo(pipe_path) == 0)
+            log_message(LEVEL_WARN, "Output FIFO %s had disappeared; made it again\n", pipe_path.c_str());
+    }
+    if (fd == -1) {
+        if (checksum_check)
+            validate_checksum(static_cast<uint32_t>(s.board.position % MAX_DDR_ADDRESS));
+        s.idle_us = std::min<unsigned long>(std::max<unsigned long>(s.idle_us * 2, IDLE_FIRST_RETRY_US),
+                                            IDLE_MAX_RETRY_US);
+        s.pause_us = std::max<unsigned long>(s.idle_us, thread_period);
+        return true;
+    }
+    s.idle_us = 0;
 
     if (s.desync || !track(s)) {
         stop_reason.store("desync");
@@ -314,11 +341,7 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
         if (state == chunk_t::short_of_data) {
             fresh = false;
             if (backup_source.empty()) {
-                // A board measured standing still is waited for as if it wrote at the
-                // lowest rate the tracking assumes, rather than polled every period.
-                uint32_t missing = static_cast<uint32_t>(s.read_pos + words - s.board.position) * 4;
-                float rate = s.board.rate_known && s.board.rate_mib() <= 0.0f ? MIN_TRACKED_MIB_S : s.board.rate_mib();
-                wait_tracked(s, data_wait_us(missing, rate));
+                s.pause_us = pause_for_data(s);
                 return true;
             }
         }
@@ -331,34 +354,37 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     if (checksum_check)
         validate_checksum(static_cast<uint32_t>(s.board.position % MAX_DDR_ADDRESS));
 
-    int fd = open_pipe();
-    if (fd != -1 && loop_now - s.path_checked_ns >= PATH_CHECK_NS) {
-        // A FIFO removed while a reader has it open still carries the stream to that
-        // reader, but no later consumer can find it: make it again at its path.
-        s.path_checked_ns = loop_now;
-        struct stat st;
-        if (stat(pipe_path.c_str(), &st) != 0 && errno == ENOENT && make_fifo(pipe_path) == 0)
-            log_message(LEVEL_WARN, "Output FIFO %s had disappeared; made it again\n", pipe_path.c_str());
-    }
-    if (fd == -1) {
-        // No reader yet, or the output cannot be opened: try less often, up to a bound.
-        s.pause_us = std::min<unsigned long>(std::max<unsigned long>(s.pause_us * 2, IDLE_FIRST_RETRY_US),
-                                             IDLE_MAX_RETRY_US);
-        s.pause_us = std::max<unsigned long>(s.pause_us, thread_period);
-        return true;
-    }
-    s.pause_us = thread_period;
-
     uint64_t before = s.read_pos;
     uint32_t room = output_room(fd, s);
     if (room < 4 || s.desync || s.read_pos != before)
         return true;
     uint32_t size = std::min(words * 4, room) & ~3u;
-    if (fresh)
-        deliver_dma(fd, s, size);
-    else
+    if (!fresh) {
         deliver_backup(fd, size);
+        return true;
+    }
+    deliver_dma(fd, s, size);
+    // When the next chunk is not written yet, the pause before the next pass is
+    // the wait for it: one wake-up per chunk while data flows.
+    if (new_randomness || cycle_count.load() == 0) {
+        uint32_t next = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
+        if (check_chunk(s.read_pos, next, s.board.position) == chunk_t::short_of_data)
+            s.pause_us = std::max(s.pause_us, pause_for_data(s));
+    }
     return true;
+}
+
+unsigned long qrng_handler::pause_for_data(const stream_state& s) const
+{
+    // The time the board needs, at the rate the loop measured, for the rest of the
+    // next chunk, a little more so that the chunk is complete on waking, and never
+    // shorter than the period. A board measured standing still is waited for as
+    // if it wrote at the lowest rate the tracking assumes, not polled.
+    uint32_t words = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
+    uint32_t missing = static_cast<uint32_t>(s.read_pos + words - s.board.position) * 4;
+    float rate = s.board.rate_known && s.board.rate_mib() <= 0.0f ? MIN_TRACKED_MIB_S : s.board.rate_mib();
+    uint32_t wait = data_wait_us(missing, rate);
+    return std::max<unsigned long>(wait > 0 ? wait + wait / 16 + DATA_WAIT_MARGIN_US : 0, thread_period);
 }
 
 uint32_t qrng_handler::output_room(int fd, stream_state& s)

@@ -152,28 +152,14 @@ TEST_F(BoardTest, M2LedBootCheckAndFlashes)
     }
 }
 
-TEST(BoardSelection, FamilyByteChoosesTheBoardAndBannerShowsWholeVersion)
+TEST(BoardSelection, FamilyByteChoosesTheBoard)
 {
     const std::pair<unsigned, const char*> cases[] = {
-        {0xD7FFFFFF, "M2"}, {0xDA123456, "PCIe"}, {0, nullptr}, {0xD8000000, nullptr}, {0x00DA0000, nullptr}};
-    const int saved_stdout = log_stdout, saved_level = log_level;
-    log_stdout = 1;
-    log_level = 2;
+        {0xD7FFFFFF, "m2"}, {0xDA123456, "pcie"}, {0, "none"}, {0xD8000000, "none"}, {0x00DA0000, "none"}};
     for (const auto& c : cases) {
         auto board = board_handler::check_compatible(c.first);
-        ASSERT_EQ(board != nullptr, c.second != nullptr) << std::hex << c.first;
-        if (!board)
-            continue;
-        char banner[96];
-        snprintf(banner, sizeof banner, "[INFO] Start QRNG accel daemon on %s board with version 0x%08X\n", c.second,
-                 c.first);
-        testing::internal::CaptureStdout();
-        board->print_board();
-        fflush(stdout);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), banner);
+        EXPECT_STREQ(board ? board->name() : "none", c.second) << std::hex << c.first;
     }
-    log_stdout = saved_stdout;
-    log_level = saved_level;
 }
 
 } // namespace

@@ -113,13 +113,6 @@ TEST(DaemonCli, FifoAndLockFileFollowTheUmask)
         EXPECT_EQ(mode_of(d.prefix.lock_path()), S_IFREG | 0600) << umask_value;
     }
 
-    // An existing file at the FIFO path is left alone.
-    daemon_setup d;
-    write_file(d.fifo, "not a fifo");
-    ASSERT_EQ(chmod(d.fifo.c_str(), 0600), 0);
-    EXPECT_EQ(run_command(d.argv()).out, d.no_device());
-    EXPECT_EQ(mode_of(d.fifo), S_IFREG | 0600);
-    EXPECT_EQ(read_file(d.fifo), "not a fifo");
 }
 
 TEST(DaemonCli, OneDaemonPerPrefix)

@@ -1,5 +1,5 @@
-// The engine in process, on the simulated board: construction and teardown, the
-// FIFO, the settings, board binding, the monitor's passes and run()'s sequence.
+// The engine in process, on the simulated board: the monitor's passes, run()'s
+// warm-up sequence, the checksum memory and the backup source.
 #include "qrng.h"
 #include "sim_model.h"
 #include "test_support.h"
@@ -85,29 +85,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(EngineTest, LifecycleCommandsAndDevices)
-{
-    // One start-up command, then on the way out the LEDs off (only with a board;
-    // M.2: LED 0), the shut-down command and both devices closed.
-    for (bool with_board : {false, true}) {
-        configure("board=m2");
-        {
-            qrng_handler engine(fifo, prefix.name());
-            EXPECT_EQ(count_lines_with(trace_text(), "W 6000"), 1);
-            EXPECT_EQ(count_lines_with(trace_text(), "W 6000 B0000000"), 1);
-            if (with_board) {
-                ASSERT_TRUE(engine.check_version());
-            }
-        }
-        std::string t = trace_text();
-        EXPECT_EQ(count_lines_with(t, "W 6000 BF000000"), 1) << t;
-        EXPECT_EQ(count_lines_with(t, "C /dev/" + prefix.name()), 2) << t;
-        size_t led = t.find("W 600C 000000D0\nW 6010 00000000");
-        EXPECT_EQ(led < t.find("W 6000 BF000000"), with_board) << t;
-        unlink(trace.c_str());
-    }
-}
 
 TEST_F(EngineTest, MonitorPublishesAdvancesWrapsAndIdles)
 {

@@ -1,5 +1,6 @@
 // The real device layer against regular files on tmpfs standing in for the device nodes.
 #include "hw_support.h"
+#include "qrng.h"
 
 #include <sys/stat.h>
 
@@ -82,4 +83,25 @@ TEST(XdmaDevices, StartUpFailuresEndTheProcess)
         });
         EXPECT_EQ(std::make_pair(r.status, r.out), std::make_pair(1, "[ERROR] Failed to " + failed[i] + "\n"));
     }
+}
+
+// The engine's register reads on the real device layer.
+struct qrng_test_access { static void set_qrng_num(qrng_handler& q, int n) { q.qrng_num = n; } };
+
+// Rate words at 0x6010 and 0x6014; filter counters (first, second) of chip i at 0x6020 + 8i,
+// unsigned; only chips below the count have any.
+TEST(EngineRegisters, ReadsTakeTheirOffsets)
+{
+    temp_dir dir;
+    fake_devices dev({{0x6010, 0xE7E8E9EA}, {0x6014, 0x80000001}, {0x6020, 3}, {0x6024, 4}, {0x6028, 5}, {0x602C, 0},
+                      {0x6030, 0xFFFFFFFF}, {0x6034, 1}});
+    qrng_handler engine(dir.file("fifo"), dev.prefix);
+    EXPECT_EQ(std::make_tuple(engine.hw_version(), engine.get_qrng_num(), engine.ddr_address(), engine.get_status(),
+                              engine.get_rate()),
+              std::make_tuple(0xB0000000u, fake_devices::pattern(0x6004), fake_devices::pattern(0x6008),
+                              fake_devices::pattern(0x600C), 0x80000001E7E8E9EAul));
+    qrng_test_access::set_qrng_num(engine, 3);
+    const std::pair<int, float> ratios[] = {{0, 0.75f}, {1, 0}, {2, 4294967296.0f}, {3, 0}, {-1, 0}};
+    for (const auto& r : ratios)
+        EXPECT_EQ(engine.get_filter_ratio(r.first), r.second) << r.first;
 }
