@@ -70,6 +70,13 @@ private:
 // received meanwhile. Every delay of the boards and the engine goes through here.
 void delay_us(unsigned long us);
 
+// Sleeps like delay_us(), but returns as soon as wake_stopped_waits() is called:
+// for a thread whose waits only look out for a stop request.
+void delay_until_stop(unsigned long us);
+// Ends every delay_until_stop() now and later (a stop has been seen); rearm_stopped_waits() undoes it.
+void wake_stopped_waits();
+void rearm_stopped_waits();
+
 // Replaces the sleep behind delay_us() (tests observe delays instead of waiting
 // for them); nullptr restores the real sleep.
 void set_delay_function(void (*fn)(unsigned long us));

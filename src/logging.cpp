@@ -3,6 +3,8 @@
 #include "defs.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -26,6 +28,11 @@ std::atomic<int> last_stop_signal{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "signal counters must be lock-free");
 
 std::atomic<void (*)(unsigned long)> delay_function{nullptr};
+
+// delay_until_stop() waits here until woken.
+std::mutex stop_mutex;
+std::condition_variable stop_wakeup;
+bool stop_seen = false;
 
 std::mutex limiter_mutex;
 log_limiter limiter;
@@ -183,6 +190,34 @@ void delay_us(unsigned long us)
         nanosleep(&ts, nullptr);
     }
     flush_signal_notices();
+}
+
+void delay_until_stop(unsigned long us)
+{
+    if (delay_function.load(std::memory_order_relaxed)) {
+        delay_us(us);
+        return;
+    }
+    {
+        std::unique_lock<std::mutex> lock(stop_mutex);
+        stop_wakeup.wait_for(lock, std::chrono::microseconds(us), [] { return stop_seen; });
+    }
+    flush_signal_notices();
+}
+
+void wake_stopped_waits()
+{
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        stop_seen = true;
+    }
+    stop_wakeup.notify_all();
+}
+
+void rearm_stopped_waits()
+{
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    stop_seen = false;
 }
 
 void set_delay_function(void (*fn)(unsigned long us))

@@ -87,6 +87,7 @@ void qrng_handler::notify_ready()
 
 void qrng_handler::notify_stopping()
 {
+    wake_stopped_waits();
     if (stopping_notified.exchange(true))
         return;
     const char* reason = stop_reason.load();

@@ -211,6 +211,7 @@ int qrng_handler::run()
     last_ddr_addr = 0;
 
     health_start();
+    rearm_stopped_waits();
     std::thread monitor;
     try {
         monitor = std::thread(&qrng_handler::throughput_compute, this);
@@ -607,24 +608,22 @@ void qrng_handler::throughput_compute()
     monitor_state state{current_time(), 0, 0};
     log_message(LEVEL_INFO, "Start throughput thread\n");
 
-    uint32_t pass = 0;
+    // One compute pass every READS_TO_COMPUTE + 1 periods. The periods in between
+    // only looked out for a stop request; they are one wait, which the read loop
+    // ends when it sees a stop, so an idle daemon wakes less often.
     for (;;) {
-        if (pass++ == READS_TO_COMPUTE) {
-            pass = 0;
-            monitor_step step = monitor_compute(state);
-            if (step == monitor_step::give_up) {
-                notify_stopping();
-                return;
-            }
-            if (step == monitor_step::skip_to_next_pass)
-                continue;
-        }
         if (exit_flag.load() > 0) {
             notify_stopping();
             return;
         }
         health_pass(monotonic_ns());
-        delay_us(SECONDARY_THREAD_PERIOD_US);
+        delay_until_stop(SECONDARY_THREAD_PERIOD_US * (READS_TO_COMPUTE + 1));
+        if (exit_flag.load() > 0)
+            continue;
+        if (monitor_compute(state) == monitor_step::give_up) {
+            notify_stopping();
+            return;
+        }
     }
 }
 
