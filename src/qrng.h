@@ -40,9 +40,11 @@ constexpr float qrng_rate_threshold = 0.9f;
 struct write_tracker {
     enum class sample_t { known, lost, contradiction };
 
-    // Takes one sample of the write address. The first sample, and every sample
-    // after a loss, starts a new frame beyond every position counted so far.
-    sample_t sample(uint32_t address, int64_t now_ns);
+    // Takes one sample of the write address, read between before_ns and after_ns.
+    // The first sample, and every sample after a loss, starts a new frame beyond
+    // every position counted so far.
+    sample_t sample(uint32_t address, int64_t before_ns, int64_t after_ns);
+    sample_t sample(uint32_t address, int64_t now_ns) { return sample(address, now_ns, now_ns); }
     // Samples further apart than this lose the lap count.
     int64_t max_gap_ns() const;
     // The measured generation rate in MiB/s (0 until measured).
@@ -50,7 +52,7 @@ struct write_tracker {
 
     bool anchored = false;
     uint64_t position = 0;    // words written, in the loop's frame
-    int64_t time_ns = 0;      // time of the last sample
+    int64_t time_ns = 0;      // time of the last sample (before its read)
     bool rate_known = false;
     double words_per_ns = 0;  // measured generation rate
     uint64_t ref_position = 0; // start of the current rate measurement

@@ -106,10 +106,13 @@ uint32_t qrng_handler::fifo_room(long capacity, long unread, long page)
     return room > static_cast<long>(MAX_DATA_READ) ? MAX_DATA_READ : static_cast<uint32_t>(room);
 }
 
-write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t now_ns)
+write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t before_ns, int64_t after_ns)
 {
+    // The register was read between before_ns and after_ns. Gaps are measured
+    // from the earliest time the last read can have happened to the latest time of
+    // this one, rate spans the other way round: both err on the safe side.
     if (anchored) {
-        int64_t gap = now_ns - time_ns;
+        int64_t gap = after_ns - time_ns;
         uint32_t advance = (address - static_cast<uint32_t>(position)) & (MAX_DDR_ADDRESS - 1);
         // Before the rate is known, an address that seems to go back may only be a
         // board too fast for the calibration's window: the laps are then unknown.
@@ -117,13 +120,13 @@ write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t now_ns)
             if (advance > MAX_DDR_ADDRESS / 2)
                 return sample_t::contradiction;
             position += advance;
-            time_ns = now_ns;
-            int64_t span = now_ns - ref_time_ns;
+            time_ns = before_ns;
+            int64_t span = before_ns - ref_time_ns;
             if (span >= (rate_known ? RATE_SPAN_NS : FIRST_RATE_SPAN_NS)) {
                 words_per_ns = static_cast<double>(position - ref_position) / static_cast<double>(span);
                 rate_known = true;
                 ref_position = position;
-                ref_time_ns = now_ns;
+                ref_time_ns = after_ns;
             }
             return sample_t::known;
         }
@@ -132,9 +135,9 @@ write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t now_ns)
     // positions keep increasing across a loss.
     position = anchored ? (position / MAX_DDR_ADDRESS + 1) * MAX_DDR_ADDRESS + address : address;
     anchored = true;
-    time_ns = now_ns;
+    time_ns = before_ns;
     ref_position = position;
-    ref_time_ns = now_ns;
+    ref_time_ns = after_ns;
     return sample_t::lost;
 }
 
@@ -231,12 +234,16 @@ int qrng_handler::run()
 
 bool qrng_handler::track(stream_state& s)
 {
-    struct timespec ts;
+    auto boottime = [] {
+        struct timespec ts;
+        clock_gettime(CLOCK_BOOTTIME, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    };
+    int64_t before = boottime();
     uint32_t address = ddr_address();
-    clock_gettime(CLOCK_BOOTTIME, &ts);
-    int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    int64_t after = boottime();
     bool first = !s.board.anchored;
-    switch (s.board.sample(address, now)) {
+    switch (s.board.sample(address, before, after)) {
     case write_tracker::sample_t::known:
         return true;
     case write_tracker::sample_t::lost:
