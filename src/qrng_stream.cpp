@@ -373,8 +373,9 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     }
     deliver_dma(fd, s, size);
     // When the next chunk is not written yet, the pause before the next pass is
-    // the wait for it: one wake-up per chunk while data flows.
-    if (new_randomness || cycle_count.load() == 0) {
+    // the wait for it: one wake-up per chunk while data flows. (With a backup
+    // source the next pass delivers from it instead of waiting.)
+    if ((new_randomness || cycle_count.load() == 0) && backup_source.empty()) {
         uint32_t next = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
         if (check_chunk(s.read_pos, next, s.board.position) == chunk_t::short_of_data)
             s.pause_us = std::max(s.pause_us, pause_for_data(s));
