@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -18,6 +19,13 @@ struct qrng_test_access {
     static uint64_t bytes_written(qrng_handler& q) { return q.bytes_written.load(); }
     static size_t checksums_kept(qrng_handler& q) { return q.checksum_seen.size(); }
     static void deliver_backup(qrng_handler& q, int fd, uint32_t size) { q.deliver_backup(fd, size); }
+    // Delivers from read position 0; returns the read position afterwards.
+    static uint64_t deliver_dma(qrng_handler& q, int fd, uint32_t size)
+    {
+        qrng_handler::stream_state s;
+        q.deliver_dma(fd, s, size);
+        return s.read_pos;
+    }
     static unsigned long remember(qrng_handler& q, unsigned int checksum, unsigned int address,
                                   unsigned int& previous)
     {
@@ -183,9 +191,11 @@ TEST_F(EngineTest, ChecksumMemoryStaysBounded)
     EXPECT_EQ(qrng_test_access::checksums_kept(engine), 65536u);
 }
 
-TEST_F(EngineTest, BackupSourceAtEndOfFileEndsThePass)
+TEST_F(EngineTest, DeliveriesCountOnlyWhatTheFifoTook)
 {
-    // A backup source shorter than a chunk: the pass delivers what there is and moves on.
+    // A backup source shorter than a chunk: the pass delivers what there is and
+    // moves on. A FIFO that takes only a page of a chunk from the board: only that
+    // page counts as delivered, and the read position moves by its words.
     configure("board=m2");
     std::string backup = dir.file("backup");
     write_file(backup, std::string(100, 'b'));
@@ -194,9 +204,13 @@ TEST_F(EngineTest, BackupSourceAtEndOfFileEndsThePass)
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     qrng_test_access::deliver_backup(engine, fds[1], 65536);
-    char got[200];
+    char got[65536];
     EXPECT_EQ(read(fds[0], got, sizeof got), 100);
     EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u);
+    ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(qrng_test_access::deliver_dma(engine, fds[1], 65536), 1024u);
+    EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u + 4096u);
     close(fds[0]);
     close(fds[1]);
 }
