@@ -10,7 +10,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <regex>
+#include <regex.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -259,9 +259,15 @@ TEST(EndToEnd, SettingsReachTheAccelerator)
 TEST(EndToEnd, ReadOnlyModeNeverTouchesTheStream)
 {
     const std::string ratio = "[01]\\.[0-9]{2}/[01]\\.[0-9]{2}\\(1\\) ";
-    std::regex status_line("^\\[INFO\\] Q1: " + ratio + "Q2: " + ratio +
-                           "Cycle: [0-9]+ [0-9]+\\.[0-9]{2} MB gen - Page 0 Actual DDR_Addr [0-9]+ - offset "
-                           "[0-9A-F]{8}, estimated thput: [0-9]+\\.[0-9]{2} MB/s, 0\\.00 MB written to pipe$");
+    // An extended POSIX regular expression (std::regex trips GCC 12's warnings under sanitizers).
+    regex_t status_line;
+    ASSERT_EQ(regcomp(&status_line,
+                      ("^\\[INFO\\] Q1: " + ratio + "Q2: " + ratio +
+                       "Cycle: [0-9]+ [0-9]+\\.[0-9]{2} MB gen - Page 0 Actual DDR_Addr [0-9]+ - offset "
+                       "[0-9A-F]{8}, estimated thput: [0-9]+\\.[0-9]{2} MB/s, 0\\.00 MB written to pipe$")
+                          .c_str(),
+                      REG_EXTENDED | REG_NOSUB),
+              0);
     sim_daemon d("board=m2,chips=2,rate=16", {"-o", "-f"});
     fifo_watch watch(d.fifo);
     ASSERT_TRUE(d.wait_monitor_passes(3)) << d.out();
@@ -271,9 +277,10 @@ TEST(EndToEnd, ReadOnlyModeNeverTouchesTheStream)
     for (std::string line; std::getline(lines, line);) {
         if (line.find("Cycle:") != std::string::npos) {
             cycles++;
-            EXPECT_TRUE(std::regex_match(line, status_line)) << line;
+            EXPECT_EQ(regexec(&status_line, line.c_str(), 0, nullptr, 0), 0) << line;
         }
     }
+    regfree(&status_line);
     EXPECT_GE(cycles, 2);
     EXPECT_EQ(d.trace_text().find("\nD "), std::string::npos) << "no DMA read in read-only mode";
     EXPECT_FALSE(watch.writer_seen());
