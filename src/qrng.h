@@ -135,6 +135,8 @@ public:
     // Rules of the read loop, kept apart so that they can be checked on their own.
     // Bytes to move in one chunk from word address `read_addr` (never past the ring's end).
     static uint32_t chunk_size(uint32_t read_addr);
+    // Words in the chunk that starts at read position `read_pos` (any lap).
+    static uint32_t chunk_words(uint64_t read_pos);
     // Microseconds to wait for `missing_bytes` at `throughput` MiB/s (capped).
     static uint32_t data_wait_us(uint32_t missing_bytes, float throughput);
     // Read position after the FIFO accepted `written` bytes of a chunk read at
@@ -179,7 +181,7 @@ private:
     };
 
     // What the monitor's compute pass asks of its loop.
-    enum class monitor_step { next_pass, skip_to_next_pass, give_up };
+    enum class monitor_step { next_pass, give_up };
     // Monitor state that lives from one compute pass to the next.
     struct monitor_state {
         double previous_time;

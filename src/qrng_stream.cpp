@@ -82,6 +82,11 @@ uint32_t qrng_handler::data_wait_us(uint32_t missing_bytes, float rate)
     return wait > MAX_WAIT_DATA_DELAY ? MAX_WAIT_DATA_DELAY : wait;
 }
 
+uint32_t qrng_handler::chunk_words(uint64_t read_pos)
+{
+    return chunk_size(static_cast<uint32_t>(read_pos % MAX_DDR_ADDRESS)) / 4;
+}
+
 uint64_t qrng_handler::advance_read_address(uint64_t read_pos, uint64_t written)
 {
     // A word of which the FIFO took only some bytes is not offered again: the
@@ -335,15 +340,16 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     // words the board has written and not yet overwritten are read. Once the
     // board has wrapped, a daemon without -r reads the ring on regardless.
     bool fresh = true;
-    uint32_t words = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
-    if (new_randomness || cycle_count.load() == 0) {
+    uint32_t words = chunk_words(s.read_pos);
+    const bool fresh_only = new_randomness || cycle_count.load() == 0;
+    if (fresh_only) {
         chunk_t state = check_chunk(s.read_pos, words, s.board.position);
         if (state == chunk_t::overrun && new_randomness) {
             // The board has come round to the read position: the words from half a
             // ring behind it are written, undelivered, and safe from overwriting
             // for another half ring.
             s.read_pos = s.board.position - MAX_DDR_ADDRESS / 2;
-            words = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
+            words = chunk_words(s.read_pos);
             state = check_chunk(s.read_pos, words, s.board.position);
         }
         if (state == chunk_t::short_of_data) {
@@ -375,8 +381,8 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     // When the next chunk is not written yet, the pause before the next pass is
     // the wait for it: one wake-up per chunk while data flows. (With a backup
     // source the next pass delivers from it instead of waiting.)
-    if ((new_randomness || cycle_count.load() == 0) && backup_source.empty()) {
-        uint32_t next = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
+    if (fresh_only && backup_source.empty()) {
+        uint32_t next = chunk_words(s.read_pos);
         if (check_chunk(s.read_pos, next, s.board.position) == chunk_t::short_of_data)
             s.pause_us = std::max(s.pause_us, pause_for_data(s));
     }
@@ -389,7 +395,7 @@ unsigned long qrng_handler::pause_for_data(const stream_state& s) const
     // next chunk, a little more so that the chunk is complete on waking, and never
     // shorter than the period. A board measured standing still is waited for as
     // if it wrote at the lowest rate the tracking assumes, not polled.
-    uint32_t words = chunk_size(static_cast<uint32_t>(s.read_pos % MAX_DDR_ADDRESS)) / 4;
+    uint32_t words = chunk_words(s.read_pos);
     uint32_t missing = static_cast<uint32_t>(s.read_pos + words - s.board.position) * 4;
     float rate = s.board.rate_known && s.board.rate_mib() <= 0.0f ? MIN_TRACKED_MIB_S : s.board.rate_mib();
     uint32_t wait = data_wait_us(missing, rate);
@@ -695,7 +701,7 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
         char* text = static_cast<char*>(calloc(qrng_num > 0 ? static_cast<size_t>(qrng_num) : 0, 30));
         if (!text && text_size > 0) {
             log_message(LEVEL_ERROR, "Cannot reserve memory to print log\n");
-            return monitor_step::skip_to_next_pass;
+            return monitor_step::next_pass;
         }
         board->led_status(strict_mode, rate, qrng_rate_threshold);
         for (int i = 0; i < qrng_num; i++) {
