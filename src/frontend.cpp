@@ -100,6 +100,9 @@ int open_lock_file(const std::string& path, std::string& problem)
         problem = std::string("cannot be examined: ") + strerror(errno);
     } else if (!S_ISREG(st.st_mode)) {
         problem = "is not a regular file";
+    } else if (st.st_nlink != 1) {
+        // A second name may be someone's file elsewhere, whose mode would be changed below.
+        problem = "has " + std::to_string(st.st_nlink) + " hard links";
     } else if (st.st_uid != geteuid()) {
         problem = "belongs to user " + std::to_string(st.st_uid) + ", not to this daemon's user " +
                   std::to_string(geteuid());
@@ -136,6 +139,11 @@ parse_outcome parse_options(int argc, char** argv, startup_settings& s, std::str
                 return parse_outcome::bad_number;
             }
             s.thread_period = static_cast<uint32_t>(value);
+            if (static_cast<long long>(s.thread_period) != value)
+                s.period_warning = std::string("Thread period ") + optarg + " us is out of range; using " +
+                                   std::to_string(s.thread_period) + " us (its low 32 bits)";
+            else
+                s.period_warning.clear();
             break;
         case 'q':
             if (!convert_integer(optarg, 0, INT32_MIN, INT32_MAX, value)) {
@@ -263,20 +271,26 @@ void apply_verbosity(uint8_t verbosity)
     log_level = verbosity_log_level(verbosity);
 }
 
+static void request_stop(int value)
+{
+    // A stop by the engine (3) says why the daemon must end; a signal that comes
+    // after it must not turn it into a clean stop.
+    int current = qrng_handler::exit_flag.load();
+    while (current != 3 && !qrng_handler::exit_flag.compare_exchange_weak(current, value)) {
+    }
+}
+
 void signal_handler(int sig)
 {
     switch (sig) {
     case SIGTERM:
     case SIGHUP:
-        qrng_handler::exit_flag = 1;
+        request_stop(1);
         note_signal(sig);
         break;
     case SIGINT:
-        qrng_handler::exit_flag = 2;
+        request_stop(2);
         note_signal(sig);
-        break;
-    case SIGPIPE:
-        qrng_handler::close_pipe();
         break;
     case SIGUSR1:
         note_signal(sig);
@@ -290,7 +304,9 @@ int daemon_main(int argc, char** argv)
 {
     signal(SIGINT, signal_handler);
     signal(SIGTERM, signal_handler);
-    signal(SIGPIPE, signal_handler);
+    // A write to an output whose reader has gone (the FIFO, standard output, a
+    // socket) fails with EPIPE instead; the read loop closes the FIFO itself.
+    signal(SIGPIPE, SIG_IGN);
     signal(SIGHUP, signal_handler);
     signal(SIGUSR1, signal_handler);
     signal(SIGUSR2, SIG_IGN);
@@ -314,10 +330,16 @@ int daemon_main(int argc, char** argv)
         break;
     }
 
-    if (settings.log_stdout)
+    if (settings.log_stdout) {
         log_stdout = 1;
+        // One line at a time, also into a pipe or a file: a log collector sees each
+        // line as it happens, and a killed daemon loses none.
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+    }
     apply_verbosity(settings.verbosity);
     openlog("QRNG Daemon", LOG_PID | LOG_CONS | LOG_NDELAY, LOG_LOCAL1);
+    if (!settings.period_warning.empty())
+        log_message(LEVEL_WARN, "%s\n", settings.period_warning.c_str());
 
     qrng_handler::make_fifo(settings.pipe_path);
 

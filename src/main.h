@@ -28,6 +28,8 @@ struct startup_settings {
     bool enable_debug = false;
     bool entropy_source = false;
     std::string metrics_path;
+    // Set when -t gave a number the 32-bit period cannot hold: the warning to log.
+    std::string period_warning;
 };
 
 enum class parse_outcome { start, usage, version, bad_number };
@@ -49,11 +51,11 @@ int verbosity_mask(uint8_t verbosity);
 int verbosity_log_level(uint8_t verbosity);
 
 // Opens (creating it with mode 0600) and checks the lock file: only a regular file
-// of the daemon's user is accepted. -1 with the reason in `problem` otherwise.
+// of the daemon's user with no other name is accepted. -1 with the reason in `problem` otherwise.
 int open_lock_file(const std::string& path, std::string& problem);
 
-// SIGTERM, SIGHUP and SIGINT request a stop; SIGPIPE closes the FIFO; SIGUSR1
-// asks for a statistics line.
+// SIGTERM and SIGHUP request a stop with exit_flag 1, SIGINT with 2, unless the
+// engine has stopped itself (3), which stands; SIGUSR1 asks for a statistics line.
 void signal_handler(int sig);
 
 // The whole daemon; returns the exit status (or ends the process itself).

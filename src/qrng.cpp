@@ -43,9 +43,12 @@ constexpr unsigned int CMD_DRBG_OFF = 0xD3000000;
 constexpr unsigned int CMD_DEBUG_ON = 0xD4000000;
 constexpr unsigned int CMD_DEBUG_OFF = 0xD5000000;
 
-// Distinct causes of output problems that are no errno value.
+// Distinct causes of output problems: errno values for a failed open, these
+// offsets for other steps.
 constexpr int OUTPUT_NOT_A_FIFO = -100000;
 constexpr int OUTPUT_FOREIGN_FIFO = -100001;
+constexpr int OUTPUT_SYMLINK = -100002;
+constexpr int OUTPUT_MKFIFO_FAILED = 200000; // + errno
 // The buffer asked for a FIFO, so that a consumer reading in bursts finds data waiting.
 constexpr int FIFO_BUFFER_BYTES = 1 << 20;
 
@@ -126,29 +129,51 @@ void qrng_handler::output_problem(int cause, const char* fmt, ...)
     last_output_problem = cause;
     if (cause == 0)
         return;
-    char text[PATH_MAX + 256];
+    // Sized to the text: a long path must not cut off the reason at the end.
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
+    va_list copy;
+    va_copy(copy, ap);
+    int len = vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    std::string text(len > 0 ? static_cast<size_t>(len) + 1 : 1, '\0');
+    vsnprintf(&text[0], text.size(), fmt, ap);
     va_end(ap);
-    log_message(LEVEL_ERROR, "%s", text);
+    log_message(LEVEL_ERROR, "%s", text.c_str());
 }
 
 int qrng_handler::open_pipe()
 {
     if (pipe_fd.load() != -1)
         return pipe_fd.load();
-    int fd = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    // Never through a symbolic link: one planted in a directory others may write
+    // to would send the stream into whatever it names.
+    const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
+    int fd = open(pipe_path.c_str(), flags);
     int err = errno;
-    if (fd < 0 && err == ENOENT && !pipe_path.empty() && make_fifo(pipe_path) == 0) {
-        log_message(LEVEL_WARN, "Output FIFO %s had disappeared; made it again\n", pipe_path.c_str());
-        fd = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        err = errno;
+    int cause = err;
+    if (fd < 0 && err == ENOENT && !pipe_path.empty()) {
+        if (make_fifo(pipe_path) == 0) {
+            log_message(LEVEL_WARN, "Output FIFO %s had disappeared; made it again\n", pipe_path.c_str());
+            fd = open(pipe_path.c_str(), flags);
+            err = cause = errno;
+        } else if (errno != EEXIST) {
+            err = errno;
+            cause = OUTPUT_MKFIFO_FAILED + err;
+        }
     }
     if (fd < 0) {
-        if (err == ENXIO)
+        struct stat st;
+        bool is_fifo = lstat(pipe_path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+        if (err == ENXIO && is_fifo)
             return -1; // a FIFO without a reader yet: the normal wait, nothing to say
-        output_problem(err, "Cannot open output %s: %s\n", pipe_path.c_str(), strerror(err));
+        if (err == ELOOP)
+            output_problem(OUTPUT_SYMLINK, "Output %s is a symbolic link; nothing is written through it\n",
+                           pipe_path.c_str());
+        else if (cause != err)
+            output_problem(cause, "Cannot make the output FIFO %s: %s\n", pipe_path.c_str(), strerror(err));
+        else
+            output_problem(cause, "Cannot open output %s: %s\n", pipe_path.c_str(), strerror(err));
         return -1;
     }
     struct stat st;
@@ -186,8 +211,11 @@ int qrng_handler::open_pipe()
 
 void qrng_handler::close_pipe()
 {
-    close(pipe_fd.load());
-    pipe_fd.store(-1);
+    // Taken and cleared in one step, so that two closers never close a number
+    // that has meanwhile been given to another file.
+    int fd = pipe_fd.exchange(-1);
+    if (fd != -1)
+        close(fd);
 }
 
 void qrng_handler::set_qrng_standby(unsigned int value) { qrng_standby = value; }

@@ -59,6 +59,14 @@ struct write_tracker {
     int64_t ref_time_ns = 0;
 };
 
+// Sends one notification to the service manager ($NOTIFY_SOCKET) without
+// blocking: a message the receiver cannot take now waits at most wait_ms, then
+// is dropped. False when it was not sent (or there is no service manager).
+bool notify_service_manager(const std::string& message, int wait_ms);
+// Replaces the file at `path` atomically with `content` (mode 0644), through
+// PATH.tmp; false with errno set when that fails.
+bool replace_file(const std::string& path, const std::string& content);
+
 class qrng_handler {
 public:
     qrng_handler(std::string pipe_path, std::string prefix);

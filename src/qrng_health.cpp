@@ -4,10 +4,17 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -15,6 +22,9 @@ namespace {
 
 constexpr int64_t REPORT_PERIOD_NS = 1000000000;
 constexpr double MIB = 1048576.0;
+// How long READY=1 and STOPPING=1 may wait for room at the service manager's
+// socket; every other notification that cannot go at once is dropped.
+constexpr int NOTIFY_WAIT_MS = 250;
 
 double wall_time()
 {
@@ -55,6 +65,68 @@ void more_sample(std::string& out, const std::string& prefix, const char* name, 
 
 } // namespace
 
+bool notify_service_manager(const std::string& message, int wait_ms)
+{
+    // The datagram protocol of sd_notify(3), which itself always blocks: a
+    // receiver that does not read would hold up the thread that notifies.
+    const char* path = getenv("NOTIFY_SOCKET");
+    if (!path || (path[0] != '/' && path[0] != '@'))
+        return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    if (len >= sizeof addr.sun_path)
+        return false;
+    memcpy(addr.sun_path, path, len);
+    socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+    if (path[0] == '@')
+        addr.sun_path[0] = '\0'; // an abstract address, its length without a terminator
+    else
+        addr_len++;
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    // Connected, so that poll() waits for room in the receiver's queue.
+    bool sent = false;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) == 0) {
+        sent = send(fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (!sent && errno == EAGAIN && wait_ms > 0 && poll(&p, 1, wait_ms) > 0)
+            sent = send(fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+    }
+    close(fd);
+    return sent;
+}
+
+bool replace_file(const std::string& path, const std::string& content)
+{
+    // The new content goes into PATH.tmp, which is renamed over PATH, so a reader
+    // never sees half a file. Whatever stands at PATH.tmp is removed first (a link,
+    // not its target), and the file is then created afresh: never through a link
+    // planted meanwhile, never blocking on a FIFO, always a regular file of mode 0644.
+    std::string temporary = path + ".tmp";
+    if (unlink(temporary.c_str()) != 0 && errno != ENOENT)
+        return false;
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, 0644) == 0;
+    for (size_t done = 0; ok && done < content.size();) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        ok = n > 0;
+        done += ok ? static_cast<size_t>(n) : 0;
+    }
+    int err = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(temporary.c_str(), path.c_str()) == 0)
+        return true;
+    err = ok ? errno : err;
+    unlink(temporary.c_str());
+    errno = err;
+    return false;
+}
+
 void qrng_handler::loop_alive()
 {
     loop_alive_ns.store(monotonic_ns(), std::memory_order_relaxed);
@@ -82,7 +154,7 @@ void qrng_handler::health_start()
 
 void qrng_handler::notify_ready()
 {
-    sd_notifyf(0, "READY=1\nSTATUS=%s", status_text().c_str());
+    notify_service_manager("READY=1\nSTATUS=" + status_text(), NOTIFY_WAIT_MS);
 }
 
 void qrng_handler::notify_stopping()
@@ -92,9 +164,10 @@ void qrng_handler::notify_stopping()
         return;
     const char* reason = stop_reason.load();
     if (reason)
-        sd_notifyf(0, "STOPPING=1\nSTATUS=stopped: %s", reason);
+        notify_service_manager(std::string("STOPPING=1\nSTATUS=stopped: ") + reason, NOTIFY_WAIT_MS);
     else
-        sd_notifyf(0, "STOPPING=1\nSTATUS=stopping: %s", signal_name(stop_signal_received()));
+        notify_service_manager(std::string("STOPPING=1\nSTATUS=stopping: ") + signal_name(stop_signal_received()),
+                               NOTIFY_WAIT_MS);
 }
 
 void qrng_handler::health_pass(int64_t now)
@@ -103,7 +176,7 @@ void qrng_handler::health_pass(int64_t now)
     // monitor itself sends them, so a dead monitor stops them too.
     if (watchdog_ns > 0 && now - last_ping_ns >= static_cast<int64_t>(watchdog_ns / 2) &&
         now - loop_alive_ns.load(std::memory_order_relaxed) < static_cast<int64_t>(watchdog_ns)) {
-        sd_notify(0, "WATCHDOG=1");
+        notify_service_manager("WATCHDOG=1", 0);
         last_ping_ns = now;
     }
     if (take_statistics_request()) {
@@ -120,7 +193,7 @@ void qrng_handler::health_pass(int64_t now)
     if (now - last_report_ns < REPORT_PERIOD_NS)
         return;
     last_report_ns = now;
-    sd_notifyf(0, "STATUS=%s", status_text().c_str());
+    notify_service_manager("STATUS=" + status_text(), 0);
     write_metrics(true);
 }
 
@@ -175,12 +248,7 @@ void qrng_handler::write_metrics(bool up)
 
     // The collector reads every *.prom file: the new content is written under
     // another name and renamed over the old, so a scrape never sees half a file.
-    std::string temporary = metrics_path + ".tmp";
-    FILE* f = fopen(temporary.c_str(), "we");
-    bool ok = f && fwrite(out.data(), 1, out.size(), f) == out.size();
-    if (f)
-        ok = fclose(f) == 0 && ok;
-    ok = ok && rename(temporary.c_str(), metrics_path.c_str()) == 0;
+    bool ok = replace_file(metrics_path, out);
     if (!ok && !metrics_failed)
         log_message(LEVEL_WARN, "Cannot write the metrics file %s: %s\n", metrics_path.c_str(), strerror(errno));
     metrics_failed = !ok;

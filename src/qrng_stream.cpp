@@ -194,10 +194,6 @@ int qrng_handler::run()
 
     qrng_set_mode(entropy_source);
 
-    if (strict_mode && working != qrng_num) {
-        log_message(LEVEL_ERROR, "Only %d/%d QRNG Chips are available - aborting\n", working, qrng_num);
-        return 4;
-    }
     unsigned long boot_rate = board->boot_rate();
     uint64_t mask = 0;
     std::string failed;
@@ -207,12 +203,17 @@ int qrng_handler::run()
         else if (failed.size() < 200)
             failed += (failed.empty() ? "" : ", ") + std::to_string(i + 1);
     }
-    if (working < qrng_num)
-        log_message(LEVEL_WARN, "%d/%d QRNG chips passed the start-up check; not working: %s\n", working, qrng_num,
-                    failed.c_str());
     working_mask.store(mask);
     chips_working.store(working);
     last_rate.store(boot_rate);
+    if (strict_mode && working != qrng_num) {
+        log_message(LEVEL_ERROR, "Only %d/%d QRNG Chips are available - aborting\n", working, qrng_num);
+        write_metrics(false);
+        return 4;
+    }
+    if (working < qrng_num)
+        log_message(LEVEL_WARN, "%d/%d QRNG chips passed the start-up check; not working: %s\n", working, qrng_num,
+                    failed.c_str());
 
     cycle_count.store(0);
     ddr_addr.store(0);
@@ -314,7 +315,7 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
         // reader, but no later consumer can find it: make it again at its path.
         s.path_checked_ns = loop_now;
         struct stat st;
-        if (stat(pipe_path.c_str(), &st) != 0 && errno == ENOENT && make_fifo(pipe_path) == 0)
+        if (lstat(pipe_path.c_str(), &st) != 0 && errno == ENOENT && make_fifo(pipe_path) == 0)
             log_message(LEVEL_WARN, "Output FIFO %s had disappeared; made it again\n", pipe_path.c_str());
     }
     if (fd == -1) {
@@ -465,8 +466,11 @@ bool qrng_handler::write_refused(int err)
         refused_chunks.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    if (err == EPIPE || err == EBADF)
-        return false; // the reader went away; the FIFO is opened again for the next one
+    if (err == EPIPE) {
+        // The reader went away: the next reader gets a FIFO opened afresh.
+        close_pipe();
+        return false;
+    }
     output_problem(-err, "Writing to %s failed: %s\n", pipe_path.c_str(), strerror(err));
     return true;
 }
@@ -515,6 +519,8 @@ void qrng_handler::deliver_backup(int fd, uint32_t size)
     if (written > 0) {
         bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
         bytes_backup.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+    } else if (errno == EPIPE) {
+        close_pipe();
     }
 }
 

@@ -139,6 +139,8 @@ TEST(DaemonCli, OneDaemonPerPrefix)
         {"symlink", [&](const std::string& p) { symlink(d.fifo.c_str(), p.c_str()); }, "is a symbolic link"},
         {"foreign", [](const std::string& p) { write_file(p, ""); chown(p.c_str(), 65534, 65534); },
          "belongs to user 65534"},
+        {"hard link", [](const std::string& p) { write_file(p + ".other", ""); link((p + ".other").c_str(), p.c_str()); },
+         "has 2 hard links"},
         {"missing directory", nullptr, "cannot be opened: No such file or directory"},
     };
     for (const planted& c : cases) {
@@ -155,6 +157,7 @@ TEST(DaemonCli, OneDaemonPerPrefix)
         EXPECT_EQ(r.out, "[ERROR] Cannot open lock file\n[ERROR] Lock file /var/lock/qrng_" + name + ".lock " +
                              c.reason + (std::string(c.what) == "foreign" ? ", not to this daemon's user 0\n" : "\n"))
             << c.what;
+        unlink((prefix.lock_path() + ".other").c_str());
     }
 }
 

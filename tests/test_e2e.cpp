@@ -24,9 +24,11 @@ namespace {
 class sim_daemon {
 public:
     // `prepare` makes what stands at the FIFO path before the start (by default a
-    // FIFO of this user, mode 0600); `env` is added to the daemon's environment.
+    // FIFO of this user, mode 0600); `env` is added to the daemon's environment;
+    // `shell`, when given, is a bash command that execs the daemon ("$@").
     sim_daemon(const std::string& sim_config, std::vector<std::string> options,
-               const std::function<void(const std::string&)>& prepare = nullptr, std::vector<std::string> env = {})
+               const std::function<void(const std::string&)>& prepare = nullptr, std::vector<std::string> env = {},
+               const std::string& shell = "")
         : fifo(dir.file("qrandom")), trace(dir.file("trace"))
     {
         if (prepare)
@@ -35,6 +37,8 @@ public:
             mkfifo(fifo.c_str(), 0600);
         std::vector<std::string> argv = {QRNGD_SIM_BIN, "-s", "-v", "3", "-x", prefix.name(), "-p", fifo};
         argv.insert(argv.end(), options.begin(), options.end());
+        if (!shell.empty())
+            argv.insert(argv.begin(), {"/bin/bash", "-c", shell, "bash"});
         env.push_back("QRNG_SIM=" + sim_config);
         env.push_back("QRNG_SIM_TRACE=" + trace);
         proc = std::make_unique<background_process>(argv, env);
@@ -44,8 +48,6 @@ public:
     background_process& process() { return *proc; }
     std::string out() const { return proc->out(); }
     std::string trace_text() const { return read_file(trace); }
-    // Standard output is block-buffered when it is not a terminal, so progress is
-    // followed in the trace, which the simulated board writes line by line.
     // Waits until the monitor has made `passes` compute passes (one status word read each).
     bool wait_monitor_passes(int passes, double timeout_s = 60)
     {
@@ -177,7 +179,9 @@ TEST(EndToEnd, SignalsEndTheRunWithTheirStatusAndNotice)
     sim_daemon& hup = *daemons[4];
     for (int sig : {SIGUSR1, SIGUSR2, SIGALRM})
         hup.process().send_signal(sig);
-    ASSERT_TRUE(hup.wait_monitor_passes(3)) << hup.out();
+    // Standard output is line-buffered: the line shows while the daemon runs.
+    EXPECT_TRUE(hup.wait_until([&] { return hup.out().find("[WARN] Statistics: up ") != std::string::npos; }, 4))
+        << hup.out();
     for (size_t i = 0; i < daemons.size(); i++) {
         sim_daemon& d = *daemons[i];
         if (!cases[i].warm_up)
@@ -203,8 +207,10 @@ TEST(EndToEnd, SignalsEndTheRunWithTheirStatusAndNotice)
 
 TEST(EndToEnd, StartupRefusals)
 {
-    // Strict mode with a dead chip: refused before the FIFO is ever opened.
-    sim_daemon strict("board=m2,dead=2", {"-a"});
+    // Strict mode with a dead chip: refused before the FIFO is ever opened; the
+    // metrics file says the daemon is down.
+    temp_dir dir;
+    sim_daemon strict("board=m2,dead=2", {"-a", "-m", dir.file("q.prom")});
     fifo_watch watch(strict.fifo);
     // A bitstream of no known board.
     sim_daemon unknown("version=0x12345678", {});
@@ -214,6 +220,8 @@ TEST(EndToEnd, StartupRefusals)
         << strict.out();
     EXPECT_EQ(strict.out().find("Start throughput thread"), std::string::npos);
     EXPECT_FALSE(watch.writer_seen());
+    EXPECT_NE(read_file(dir.file("q.prom")).find("qrngd_up{prefix=\"" + strict.prefix.name() + "\"} 0\n"),
+              std::string::npos);
 
     EXPECT_EQ(unknown.process().wait(60), 1) << unknown.out();
     EXPECT_EQ(count_lines_with(unknown.out(), "[ERROR] FPGA bitstream version 0x12345678 is not compatible. Exiting..."),
@@ -288,11 +296,13 @@ TEST(EndToEnd, ReadOnlyModeNeverTouchesTheStream)
 
 TEST(EndToEnd, ConsumersComeAndGo)
 {
-    sim_daemon d("board=m2,chips=2,rate=64,seed=303", {"-r"});
-    ASSERT_TRUE(d.wait_streaming()) << d.out();
-    // The first consumer takes a little and leaves.
-    proc_result first = run_command({"/bin/sh", "-c", "head -c 3000000 \"$0\" | wc -c", d.fifo});
-    EXPECT_EQ(first.out, "3000000\n");
+    // The daemon's standard output is a pipe whose reader has gone: its log lines
+    // fail, and the stream goes on.
+    sim_daemon d("board=m2,chips=2,rate=64,seed=303", {"-r"}, nullptr, {}, "exec \"$@\" > >(:)");
+    ASSERT_TRUE(d.wait_streaming());
+    // The first consumer takes 1.5 s of the board's output and leaves.
+    proc_result first = run_command({"/bin/sh", "-c", "head -c 100000000 \"$0\" | wc -c", d.fifo});
+    EXPECT_EQ(first.out, "100000000\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(d.process().running()) << d.out();
     // A later one picks up the stream wherever it is.
@@ -392,6 +402,17 @@ TEST(EndToEnd, ProblemsAreReportedOnceAndNoOneElseWritesIntoTheStream)
         {"dead=2", {}, {{"[WARN] 1/2 QRNG chips passed the start-up check; not working: 2"}}},
         {"die_after=0.5", {}, {{"[WARN] QRNG chip 1 stopped working"}, {"[WARN] QRNG chip 2 stopped working"},
                                {"[ERROR] No Active/Valid QRNG Chips available - aborting"}}, nullptr, nullptr, false, true},
+        // Never through a link, whatever it names; a socket is no FIFO without a reader.
+        {"", {}, {{"[ERROR] Output {F} is a symbolic link; nothing is written through it"}},
+         [](const std::string& p) { symlink("/dev/null", p.c_str()); }},
+        {"", {}, {{"[ERROR] Cannot open output {F}: No such device or address"}}, [](const std::string& p) {
+             sockaddr_un addr{AF_UNIX, {}};
+             snprintf(addr.sun_path, sizeof addr.sun_path, "%s", p.c_str());
+             int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+             bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+             close(fd);
+         }},
+        {"", {"-p", "/" + std::string(9999, 'q')}, {{"[ERROR] Cannot open output /" + std::string(9999, 'q') + ": File name too long"}}},
     };
     if (geteuid() == 0) // a FIFO of another user: only root can give one away
         scenarios.push_back({"", {}, {{"[ERROR] Output FIFO {F} belongs to user 65534 (mode 0644)"}},
@@ -477,6 +498,10 @@ TEST(EndToEnd, SystemdReadinessStatusWatchdogAndStop)
     // (about every half second with a 1 s interval) stop while the monitor goes on.
     sim_daemon d("board=m2,chips=2,rate=64,dma_hang=1500,dma_hang_s=4", {"-r"}, nullptr,
                  {"NOTIFY_SOCKET=" + sock.path, "WATCHDOG_USEC=1000000"});
+    // A service manager that never reads: its queue fills up after ten messages,
+    // and what cannot go is dropped, so the daemon still stops at once.
+    notify_socket deaf(dir.file("deaf"));
+    sim_daemon mute("board=m2,chips=2", {}, nullptr, {"NOTIFY_SOCKET=" + deaf.path, "WATCHDOG_USEC=1000000"});
     background_process reader({"/bin/sh", "-c", "exec cat \"$0\" > /dev/null", d.fifo});
     std::string ready = sock.until("READY=1", 60);
     ASSERT_NE(ready, "") << d.out();
@@ -508,6 +533,8 @@ TEST(EndToEnd, SystemdReadinessStatusWatchdogAndStop)
     d.process().send_signal(SIGTERM);
     EXPECT_EQ(sock.until("STOPPING=1", 30), "STOPPING=1\nSTATUS=stopping: SIGTERM");
     EXPECT_EQ(d.process().wait(30), 0) << d.out();
+    mute.process().send_signal(SIGTERM);
+    EXPECT_EQ(mute.process().wait(5), 0) << mute.out();
 }
 
 // The value of the sample that starts with `name` ("qrngd_up{prefix=...}").
@@ -521,7 +548,13 @@ TEST(EndToEnd, MetricsFileForTheTextfileCollector)
 {
     temp_dir dir;
     const std::string prom = dir.file("qrngd.prom"), stats = dir.file("stats");
+    // A link planted at the temporary file's name is replaced, not followed; the
+    // file's mode does not depend on the umask.
+    write_file(dir.file("victim"), "victim");
+    symlink(dir.file("victim").c_str(), (prom + ".tmp").c_str());
+    mode_t umask_before = umask(077);
     sim_daemon d("board=m2,chips=2,rate=64", {"-r", "-d", "-m", prom}, nullptr, {"QRNG_SIM_STATS=" + stats});
+    umask(umask_before);
     background_process consumer({"/bin/sh", "-c", "exec wc -c < \"$0\"", d.fifo});
     ASSERT_TRUE(d.wait_monitor_passes(12)) << d.out();
     const std::string p = "{prefix=\"" + d.prefix.name() + "\"";
@@ -560,6 +593,9 @@ TEST(EndToEnd, MetricsFileForTheTextfileCollector)
     consumer.wait(30);
     std::string last = read_file(prom);
     EXPECT_EQ(metric_value(last, "qrngd_up" + p), 0) << last;
+    EXPECT_EQ(read_file(dir.file("victim")), "victim");
+    struct stat st;
+    EXPECT_TRUE(lstat(prom.c_str(), &st) == 0 && (st.st_mode & 07777) == 0644) << std::oct << st.st_mode;
     EXPECT_EQ(metric_value(last, "qrngd_checksum_mismatches_total" + p), 0) << "intact blocks pass the check";
     // What the consumer read to the end is exactly what the daemon counts as delivered.
     EXPECT_EQ(metric_value(last, "qrngd_delivered_bytes_total" + p + ",source=\"board\""), std::stod(consumer.out()));

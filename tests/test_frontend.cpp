@@ -2,8 +2,10 @@
 // the messages that reach standard output.
 #include "defs.h"
 #include "main.h"
+#include "qrng.h"
 #include "test_support.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <syslog.h>
@@ -80,6 +82,25 @@ TEST(ParseOptions, NumbersConvertPerOption)
                   : c.option == 't' ? s.thread_period
                                     : s.standby,
                   c.value);
+    }
+    // A period the 32-bit value cannot hold is used as its low 32 bits, with a warning.
+    EXPECT_EQ(parse({"-t", "4294967306"}).settings.period_warning,
+              "Thread period 4294967306 us is out of range; using 10 us (its low 32 bits)");
+    EXPECT_EQ(parse({"-t", "-1", "-t", "25"}).settings.period_warning, "");
+}
+
+TEST(Signals, LaterSignalWinsUnlessTheEngineStoppedItself)
+{
+    const struct {
+        int before, sig, after;
+    } cases[] = {{0, SIGTERM, 1}, {1, SIGINT, 2}, {2, SIGHUP, 1}, {3, SIGTERM, 3}, {3, SIGINT, 3}, {1, SIGUSR1, 1}};
+    for (const auto& c : cases) {
+        proc_result r = run_in_child([&] {
+            qrng_handler::exit_flag = c.before;
+            signal_handler(c.sig);
+            printf("%d", qrng_handler::exit_flag.load());
+        });
+        EXPECT_EQ(r.out, std::to_string(c.after)) << c.before << " " << c.sig;
     }
 }
 
