@@ -27,11 +27,21 @@ constexpr unsigned CHIPS_PCIE = 6;
 constexpr unsigned CHIPS_M2 = 4;
 constexpr unsigned MAX_CHIPS = 32;
 constexpr double MAX_RATE_MIB = 1048576.0;
-constexpr double MAX_DIE_AFTER_S = 1e9;
+constexpr double MAX_SECONDS = 1e9; // die_after and the other times after spi_start
 constexpr uint64_t MAX_DMA_US = 10000000;
 constexpr double MAX_DMA_HANG_S = 600.0;
 constexpr int64_t NEVER = INT64_MAX;
 constexpr int64_t RATE_BYTE_PERIOD_NS = 100000000;
+constexpr uint64_t MIN_FAULT_PERIOD = 8;
+constexpr uint64_t MAX_FAULT_PERIOD = 65536;
+constexpr uint64_t NO_POSITION = UINT64_MAX; // a fault window's bound not reached yet
+constexpr uint32_t FAULT_CONSTANT = 0x5A5A5A5A;
+constexpr uint8_t FAULT_BYTE = 0xA5;
+// A bit of fault=bias is 1 when a 32-bit uniform value is below this: 0.51 * 2^32.
+constexpr uint32_t BIAS_THRESHOLD = 2190433321u;
+// Mixed into the seed for the key of the faulty content, apart from the healthy stream.
+constexpr uint64_t FAULT_KEY_TAG = 0x3C6EF372FE94F82BULL;
+constexpr uint64_t WEYL = 0x9E3779B97F4A7C15ULL;
 
 // Register offsets (read meaning / write meaning).
 constexpr int REG_CONTROL = 0x6000;  // version / command word
@@ -58,6 +68,9 @@ constexpr uint32_t CMD_DRBG_OFF = 0xD3000000;
 constexpr uint32_t CMD_DEBUG_ON = 0xD4000000;
 constexpr uint32_t CMD_DEBUG_OFF = 0xD5000000;
 
+// What fault= puts in place of the healthy words within the fault window.
+enum class fault_kind { none, zero, ones, constant, period, bias, byte };
+
 struct sim_config {
     uint32_t version = VERSION_PCIE;
     unsigned chips = CHIPS_PCIE;
@@ -65,12 +78,21 @@ struct sim_config {
     uint64_t seed = 0;
     uint64_t dead = 0;
     double die_after_s = -1.0; // negative: never
+    double restart_after_s = -1.0; // negative: never
+    double stall_after_s = -1.0;   // negative: never
+    double stall_for_s = -1.0;     // negative: for good
+    fault_kind fault = fault_kind::none;
+    uint64_t fault_period = 64;    // bytes
+    double fault_after_s = 0.0;
+    double fault_for_s = -1.0;     // negative: for good
     bool missing_user = false;
     bool missing_c2h = false;
     bool mmap_fail = false;
     uint64_t dma_fail_every = 0;
     uint64_t short_every = 0;
     uint64_t corrupt_every = 0;
+    uint64_t torn_every = 0;
+    uint64_t stale_every = 0;
     uint64_t dma_us = 0;
     uint64_t dma_hang = 0;     // 0: no DMA read hangs
     double dma_hang_s = 30.0;
@@ -120,6 +142,54 @@ uint64_t fresh_seed()
     return (static_cast<uint64_t>(rd()) << 32) ^ rd();
 }
 
+// The field of a key holding seconds after the first spi_start, or null.
+double* seconds_field(sim_config& cfg, const std::string& key)
+{
+    if (key == "die_after")
+        return &cfg.die_after_s;
+    if (key == "restart_after")
+        return &cfg.restart_after_s;
+    if (key == "stall_after")
+        return &cfg.stall_after_s;
+    if (key == "stall_for")
+        return &cfg.stall_for_s;
+    if (key == "fault_after")
+        return &cfg.fault_after_s;
+    if (key == "fault_for")
+        return &cfg.fault_for_s;
+    return nullptr;
+}
+
+// The field of an "every N-th" key, or null.
+uint64_t* every_field(sim_config& cfg, const std::string& key)
+{
+    if (key == "dma_fail_every")
+        return &cfg.dma_fail_every;
+    if (key == "short_every")
+        return &cfg.short_every;
+    if (key == "corrupt_every")
+        return &cfg.corrupt_every;
+    if (key == "torn_every")
+        return &cfg.torn_every;
+    if (key == "stale_every")
+        return &cfg.stale_every;
+    return nullptr;
+}
+
+bool parse_fault_kind(const std::string& text, fault_kind& kind)
+{
+    static const std::pair<const char*, fault_kind> names[] = {
+        {"zero", fault_kind::zero},     {"ones", fault_kind::ones}, {"constant", fault_kind::constant},
+        {"period", fault_kind::period}, {"bias", fault_kind::bias}, {"byte", fault_kind::byte},
+    };
+    for (const auto& name : names)
+        if (text == name.first) {
+            kind = name.second;
+            return true;
+        }
+    return false;
+}
+
 // Parses a QRNG_SIM configuration; "" on success, else the complaint.
 std::string parse_config(const std::string& text, sim_config& cfg)
 {
@@ -145,6 +215,8 @@ std::string parse_config(const std::string& text, sim_config& cfg)
         auto bad = [&]() { return "malformed value '" + val + "' for " + key; };
         uint64_t n = 0;
         double d = 0;
+        double* seconds = seconds_field(cfg, key);
+        uint64_t* every = every_field(cfg, key);
         if (key == "board") {
             if (val == "pcie")
                 m2 = false;
@@ -172,10 +244,19 @@ std::string parse_config(const std::string& text, sim_config& cfg)
         } else if (key == "dead") {
             if (!sim_parse_u64(val, cfg.dead))
                 return bad();
-        } else if (key == "die_after") {
-            if (!parse_decimal(val, d) || d > MAX_DIE_AFTER_S)
+        } else if (seconds) {
+            if (!parse_decimal(val, *seconds) || *seconds > MAX_SECONDS)
                 return bad();
-            cfg.die_after_s = d;
+        } else if (every) {
+            if (!sim_parse_u64(val, *every))
+                return bad();
+        } else if (key == "fault") {
+            if (!parse_fault_kind(val, cfg.fault))
+                return bad();
+        } else if (key == "fault_period") {
+            if (!sim_parse_u64(val, n) || n < MIN_FAULT_PERIOD || n > MAX_FAULT_PERIOD || (n & (n - 1)) != 0)
+                return bad();
+            cfg.fault_period = n;
         } else if (key == "missing") {
             if (val == "user")
                 cfg.missing_user = true;
@@ -187,10 +268,6 @@ std::string parse_config(const std::string& text, sim_config& cfg)
             if (val != "0" && val != "1")
                 return bad();
             cfg.mmap_fail = val == "1";
-        } else if (key == "dma_fail_every" || key == "short_every" || key == "corrupt_every") {
-            if (!sim_parse_u64(val, n))
-                return bad();
-            (key == "dma_fail_every" ? cfg.dma_fail_every : key == "short_every" ? cfg.short_every : cfg.corrupt_every) = n;
         } else if (key == "dma_us") {
             if (!sim_parse_u64(val, n) || n > MAX_DMA_US)
                 return bad();
@@ -242,6 +319,104 @@ uint64_t hash64(uint64_t x)
     return x ^ (x >> 33);
 }
 
+// Output i of a SplitMix-style stream of `key`: the faulty content's randomness,
+// independent of the healthy stream.
+uint64_t keyed(uint64_t key, uint64_t i)
+{
+    return hash64(key + (i + 1) * WEYL);
+}
+
+// The content within the fault window: the words at absolute positions
+// [first, end) are faulty, the others healthy. A plain value, so that a DMA read
+// can use a copy outside the model's lock.
+struct fault_content {
+    fault_kind kind = fault_kind::none;
+    uint64_t seed = 0;         // of the healthy content
+    uint64_t key = 0;          // of the faulty content, derived from the seed
+    uint64_t period_words = 16;
+    uint64_t first = NO_POSITION; // not open yet: no word is faulty
+    uint64_t end = NO_POSITION;   // not closed yet: every word from `first` on is
+
+    bool active() const { return kind != fault_kind::none && first != NO_POSITION; }
+
+    // The faulty word at position n. Those derived from hashes differ from the
+    // healthy word there (lowest bit flipped when they happen to equal it), so
+    // that a comparison with the healthy content counts every faulty word; zero,
+    // ones and constant stay exact (each equals a healthy word with chance 2^-32).
+    uint32_t word(uint64_t n) const
+    {
+        uint32_t w = 0;
+        switch (kind) {
+        case fault_kind::none:
+            return sim_content_word(seed, n);
+        case fault_kind::zero:
+            return 0;
+        case fault_kind::ones:
+            return 0xFFFFFFFF;
+        case fault_kind::constant:
+            return FAULT_CONSTANT;
+        case fault_kind::period: {
+            // Byte k of the block is byte k % 8 of keyed(key, k / 8); word n holds
+            // bytes 4n..4n+3, so byte b of the stream is block[b % fault_period].
+            uint64_t i = n % period_words;
+            uint64_t h = keyed(key, i / 2);
+            w = static_cast<uint32_t>((i & 1) ? h >> 32 : h);
+            break;
+        }
+        case fault_kind::bias:
+            // Each bit from its own 32-bit uniform value: 1 with probability 0.51.
+            for (unsigned bit = 0; bit < 32; bit += 2) {
+                uint64_t h = keyed(key, n * 16 + bit / 2);
+                w |= static_cast<uint32_t>(static_cast<uint32_t>(h) < BIAS_THRESHOLD) << bit;
+                w |= static_cast<uint32_t>(static_cast<uint32_t>(h >> 32) < BIAS_THRESHOLD) << (bit + 1);
+            }
+            break;
+        case fault_kind::byte: {
+            // Per byte, 4 bits choose FAULT_BYTE (1 in 16), 8 bits the byte otherwise.
+            uint64_t h = keyed(key, n);
+            for (unsigned i = 0; i < 4; i++, h >>= 12) {
+                uint32_t b = (h & 0xF) == 0 ? FAULT_BYTE : static_cast<uint32_t>((h >> 4) & 0xFF);
+                w |= b << (8 * i);
+            }
+            break;
+        }
+        }
+        return w == sim_content_word(seed, n) ? w ^ 1 : w;
+    }
+
+    // Replaces the bytes of the window among `size` bytes of content starting at
+    // absolute byte `from` (any alignment); no work for bytes outside it.
+    void overlay(unsigned char* out, uint64_t from, size_t size) const
+    {
+        if (!active())
+            return;
+        uint64_t to = from + size;
+        uint64_t lo = std::max(from, first * 4);
+        uint64_t hi = end == NO_POSITION ? to : std::min(to, end * 4);
+        while (lo < hi) {
+            uint64_t n = lo / 4;
+            uint32_t w = word(n);
+            unsigned char bytes[4] = {static_cast<unsigned char>(w), static_cast<unsigned char>(w >> 8),
+                                      static_cast<unsigned char>(w >> 16), static_cast<unsigned char>(w >> 24)};
+            uint64_t stop = std::min(hi, n * 4 + 4);
+            std::memcpy(out + (lo - from), bytes + (lo - n * 4), static_cast<size_t>(stop - lo));
+            lo = stop;
+        }
+    }
+
+    // XOR of the 512 words written from `first_word` on, faulty ones included.
+    uint32_t checksum(uint64_t first_word) const
+    {
+        uint32_t c = sim_block_checksum(seed, first_word);
+        if (!active())
+            return c;
+        uint64_t stop = std::min(first_word + SIM_BLOCK_WORDS, end);
+        for (uint64_t n = std::max(first_word, first); n < stop; n++)
+            c ^= sim_content_word(seed, n) ^ word(n);
+        return c;
+    }
+};
+
 struct report_t {
     uint32_t checksum = 0;
     uint32_t address = 0;
@@ -261,6 +436,11 @@ public:
     int64_t t0 = 0;
     int64_t death_ns = NEVER;
     bool started_once = false;
+    // From the first spi_start: the pointer stands still over [stall_from, stall_until).
+    int64_t stall_from = NEVER, stall_until = NEVER;
+    // Pending events of the board's own, NEVER once applied (catch_up()).
+    int64_t restart_at = NEVER, fault_open_at = NEVER, fault_close_at = NEVER;
+    fault_content fault;
 
     uint32_t chip_mask = 0xFFFFFFFF;
     uint32_t standby = 0;
@@ -276,6 +456,8 @@ public:
     uint64_t reports_published = 0;
     uint64_t last_report_block = UINT64_MAX;
     bool last_report_corrupt = false;
+    uint64_t pair_reads = 0; // reads of the checksum report pair, for torn_every
+    bool last_pair_torn = false;
     uint64_t cached_block = UINT64_MAX;
     uint32_t cached_checksum = 0;
 
@@ -291,6 +473,13 @@ public:
         t0 = monotonic_ns();
         death_ns = NEVER;
         started_once = false;
+        stall_from = stall_until = NEVER;
+        restart_at = fault_open_at = fault_close_at = NEVER;
+        fault = fault_content();
+        fault.kind = c.fault;
+        fault.seed = c.seed;
+        fault.key = hash64(c.seed ^ FAULT_KEY_TAG);
+        fault.period_words = c.fault_period / 4;
         chip_mask = 0xFFFFFFFF;
         standby = 0;
         spi_enabled = filter = drbg = debug = false;
@@ -305,6 +494,8 @@ public:
         reports_published = 0;
         last_report_block = UINT64_MAX;
         last_report_corrupt = false;
+        pair_reads = 0;
+        last_pair_torn = false;
         cached_block = UINT64_MAX;
     }
 
@@ -329,7 +520,11 @@ public:
         int64_t end = std::min(t, death_ns);
         if (end <= t0)
             return base_words;
-        long double words = static_cast<long double>(end - t0) * static_cast<long double>(cfg.rate_mib) *
+        int64_t moving = end - t0;
+        int64_t still = std::min(end, stall_until) - std::max(t0, stall_from);
+        if (still > 0)
+            moving -= still;
+        long double words = static_cast<long double>(moving) * static_cast<long double>(cfg.rate_mib) *
                             1048576.0L / 4e9L;
         return base_words + static_cast<uint64_t>(words);
     }
@@ -339,6 +534,58 @@ public:
     {
         base_words = words_at(t);
         t0 = t;
+    }
+
+    // What spi_reset and start-up do to the ring: back to 0 of lap 0, content forgotten.
+    void rewind(int64_t t)
+    {
+        settle(t);
+        base_words = 0;
+    }
+
+    // Applies, in the order of their times, the board's own events up to t: the
+    // restart, and the fault window's bounds, each the position reached at its
+    // time. Every operation calls it before it reads or changes the state, so
+    // each event is resolved with the state that held at its time, whatever
+    // state change follows. At equal times the restart comes first, so a window
+    // opening with it starts at position 0.
+    void catch_up(int64_t t)
+    {
+        for (;;) {
+            int64_t* next = nullptr;
+            for (int64_t* event : {&restart_at, &fault_open_at, &fault_close_at})
+                if (*event <= t && (!next || *event < *next))
+                    next = event;
+            if (!next)
+                return;
+            int64_t when = *next;
+            *next = NEVER;
+            if (next == &restart_at)
+                rewind(when);
+            else if (next == &fault_open_at)
+                fault.first = words_at(when);
+            else
+                fault.end = words_at(when);
+        }
+    }
+
+    // t plus `seconds` (negative: NEVER).
+    static int64_t after(int64_t t, double seconds)
+    {
+        return seconds < 0 ? NEVER : t + static_cast<int64_t>(std::llround(seconds * 1e9));
+    }
+
+    // The timed behaviour, from the first spi_start since configuration at t.
+    void schedule(int64_t t)
+    {
+        death_ns = after(t, cfg.die_after_s);
+        restart_at = after(t, cfg.restart_after_s);
+        stall_from = after(t, cfg.stall_after_s);
+        stall_until = stall_from == NEVER ? NEVER : after(stall_from, cfg.stall_for_s);
+        if (cfg.fault != fault_kind::none) {
+            fault_open_at = after(t, cfg.fault_after_s);
+            fault_close_at = after(fault_open_at, cfg.fault_for_s);
+        }
     }
 
     uint32_t rate_byte(unsigned i, int64_t t) const
@@ -387,7 +634,7 @@ public:
         uint64_t first = block * SIM_BLOCK_WORDS;
         if (block != cached_block) {
             cached_block = block;
-            cached_checksum = sim_block_checksum(cfg.seed, first);
+            cached_checksum = fault.checksum(first);
         }
         if (block != last_report_block) {
             last_report_block = block;
@@ -396,6 +643,23 @@ public:
         }
         r.checksum = cached_checksum ^ (last_report_corrupt ? 0x80000001u : 0u);
         r.address = static_cast<uint32_t>(first % SIM_RING_WORDS);
+        return r;
+    }
+
+    // A read of the report pair: every torn_every-th (never right after a torn
+    // one) carries the checksum of the block before the one reported, as if the
+    // board had published the new block between the two 32-bit reads. Before
+    // the first block, the report read 0.
+    report_t report_pair(uint64_t words)
+    {
+        report_t r = report(words);
+        pair_reads++;
+        bool torn = cfg.torn_every != 0 && !last_pair_torn && pair_reads % cfg.torn_every == 0;
+        last_pair_torn = torn;
+        if (torn && words >= 2 * SIM_BLOCK_WORDS)
+            r.checksum = fault.checksum((words / SIM_BLOCK_WORDS - 2) * SIM_BLOCK_WORDS);
+        else if (torn)
+            r.checksum = 0;
         return r;
     }
 
@@ -436,9 +700,8 @@ public:
         last_command = value;
         switch (value) {
         case CMD_STARTUP:
-            settle(t);
+            rewind(t);
             generating = false;
-            base_words = 0;
             filter = drbg = debug = false;
             break;
         case CMD_SHUTDOWN:
@@ -451,13 +714,11 @@ public:
             generating = true;
             if (!started_once) {
                 started_once = true;
-                if (cfg.die_after_s >= 0)
-                    death_ns = t + static_cast<int64_t>(std::llround(cfg.die_after_s * 1e9));
+                schedule(t);
             }
             break;
         case CMD_SPI_RESET:
-            settle(t);
-            base_words = 0;
+            rewind(t);
             break;
         case CMD_SPI_ENABLE: spi_enabled = true; break;
         case CMD_SPI_DISABLE: spi_enabled = false; break;
@@ -547,8 +808,10 @@ void write_stats()
     int len;
     {
         std::lock_guard<std::mutex> lock(m.mtx);
+        int64_t t = m.now();
+        m.catch_up(t);
         len = snprintf(text, sizeof text, "dma_reads=%" PRIu64 "\ndma_bytes=%" PRIu64 "\nwords_generated=%" PRIu64 "\n",
-                       m.dma_reads, m.dma_bytes, m.words_at(m.now()));
+                       m.dma_reads, m.dma_bytes, m.words_at(t));
     }
     int fd = open(m.stats_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -641,7 +904,9 @@ sim_state sim_get_state()
     model& m = the_model();
     std::lock_guard<std::mutex> lock(m.mtx);
     sim_state s;
-    uint64_t words = m.words_at(m.now());
+    int64_t t = m.now();
+    m.catch_up(t);
+    uint64_t words = m.words_at(t);
     s.seed = m.cfg.seed;
     s.version = m.cfg.version;
     s.chips = m.cfg.chips;
@@ -689,9 +954,14 @@ unsigned int sim_register_read(int offset, unsigned int* out, unsigned long coun
     model& m = the_model();
     std::lock_guard<std::mutex> lock(m.mtx);
     int64_t t = m.now();
+    m.catch_up(t);
     uint64_t words = m.words_at(t);
     report_t rep;
     bool have_report = false;
+    if (offset == REG_REPORT_0 && out && count >= 2) {
+        rep = m.report_pair(words);
+        have_report = true;
+    }
     unsigned long n = (out && count > 0) ? count : 1;
     unsigned int first = 0;
     for (unsigned long i = 0; i < n; i++) {
@@ -711,7 +981,9 @@ void sim_register_write(int offset, unsigned int value)
     model& m = the_model();
     std::lock_guard<std::mutex> lock(m.mtx);
     m.trace("W %04X %08X", static_cast<unsigned>(offset), value);
-    m.write(offset, value, m.now());
+    int64_t t = m.now();
+    m.catch_up(t);
+    m.write(offset, value, t);
 }
 
 ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
@@ -730,14 +1002,19 @@ ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
     if (hang_ns > 0)
         sleep_until(started + hang_ns);
     ssize_t result;
+    bool stale = false;
     uint64_t words;
     uint64_t seed;
     uint64_t dma_us;
+    fault_content fault;
     {
         std::lock_guard<std::mutex> lock(m.mtx);
         dma_us = m.cfg.dma_us;
         seed = m.cfg.seed;
-        words = m.words_at(m.now());
+        int64_t t = m.now();
+        m.catch_up(t);
+        words = m.words_at(t);
+        fault = m.fault;
         if (offset > SIM_RING_BYTES || size > SIM_RING_BYTES - offset)
             result = -1;
         else if (m.cfg.dma_fail_every != 0 && n % m.cfg.dma_fail_every == 0)
@@ -746,13 +1023,19 @@ ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
             result = static_cast<ssize_t>((size / 2) & ~3UL);
         else
             result = static_cast<ssize_t>(size);
+        // A stale read reports the whole transfer but leaves the buffer as it was.
+        stale = result == static_cast<ssize_t>(size) && m.cfg.stale_every != 0 && n % m.cfg.stale_every == 0;
         if (result > 0)
             m.dma_bytes += static_cast<uint64_t>(result);
         m.trace("D %08lX %lu %ld", offset, size, static_cast<long>(result));
     }
-    if (result > 0) {
+    if (result > 0 && !stale) {
         // Bytes below the pointer hold the current lap, the rest the previous lap
-        // (or nothing yet, which reads as 0).
+        // (or nothing yet, which reads as 0); the fault window's words are faulty.
+        auto written = [&](uint64_t first_byte, unsigned char* out, size_t len) {
+            sim_content_bytes(seed, first_byte, out, len);
+            fault.overlay(out, first_byte, len);
+        };
         unsigned char* out = static_cast<unsigned char*>(buf);
         uint64_t lap = words / SIM_RING_WORDS;
         uint64_t split = (words % SIM_RING_WORDS) * 4;
@@ -760,13 +1043,13 @@ ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
         uint64_t end = offset + static_cast<uint64_t>(result);
         if (begin < split) {
             uint64_t stop = std::min(end, split);
-            sim_content_bytes(seed, lap * SIM_RING_BYTES + begin, out, static_cast<size_t>(stop - begin));
+            written(lap * SIM_RING_BYTES + begin, out, static_cast<size_t>(stop - begin));
             out += stop - begin;
             begin = stop;
         }
         if (begin < end) {
             if (lap > 0)
-                sim_content_bytes(seed, (lap - 1) * SIM_RING_BYTES + begin, out, static_cast<size_t>(end - begin));
+                written((lap - 1) * SIM_RING_BYTES + begin, out, static_cast<size_t>(end - begin));
             else
                 std::memset(out, 0, static_cast<size_t>(end - begin));
         }

@@ -22,6 +22,39 @@
 //   die_after=T          seconds (decimal, fractional allowed) after the first
 //                        spi_start since configuration at which every chip stops
 //                        working for good; the pointer then stops; never
+//                        The times below count from that spi_start too.
+//   restart_after=T      seconds after spi_start at which the board restarts its ring
+//                        by itself, once, as spi_reset does (an FPGA reset, or
+//                        another tool's spi_reset): the pointer goes back to 0 of
+//                        lap 0 and the content is forgotten; generation goes on; never
+//   stall_after=T        seconds after spi_start from which the pointer stands still
+//                        while the chips go on reporting working rates and status
+//                        bits; then it moves on at the rate from where it stood; never
+//   stall_for=T          how long the pointer stands still, in seconds; for good
+//   fault=K              the words written within the fault window are replaced:
+//                        zero (0x00000000), ones (0xFFFFFFFF), constant (0x5A5A5A5A),
+//                        period (a block of fault_period pseudo-random bytes from the
+//                        seed; the byte at absolute byte position b is block[b %
+//                        fault_period]), bias (each bit 1 with probability 0.51,
+//                        from a hash of seed and position) or byte (each byte 0xA5
+//                        with probability 1/16, else a pseudo-random byte from a
+//                        hash of seed and position); none by default
+//                        A period, bias or byte word that equals the healthy word
+//                        at its position has its lowest bit flipped, so every
+//                        faulty word differs from the healthy content (a period
+//                        then breaks in that word, a chance of 2^-32 per word);
+//                        zero, ones and constant stay exact
+//   fault_period=B       bytes of the period block: a power of two, 8..65536; 64
+//   fault_after=T        seconds after spi_start at which the fault window opens; 0
+//   fault_for=T          how long it stays open, in seconds; for good
+//                        The window holds the words the board writes at times in
+//                        [T1, T1 + fault_for), T1 = spi_start + fault_after: the
+//                        absolute positions from the one reached at T1 to the one
+//                        reached at its end, whatever the pointer did meanwhile.
+//                        It is exact for one spi_start and no rewind (spi_reset,
+//                        start-up, restart) after T1; after such a rewind it stays
+//                        that range of positions, which then no longer matches the
+//                        write times.
 //   missing=user|c2h     that device node does not exist: opening it fails
 //   mmap_fail=0|1        mapping the register device fails; 0
 //   dma_fail_every=N     every N-th DMA read fails with -1 (0 = never); never
@@ -29,6 +62,17 @@
 //                        down to a word (0 = never); a failing read wins; never
 //   corrupt_every=N      every N-th published checksum report carries a wrong
 //                        checksum (0 = never); never
+//   torn_every=N         every N-th read of the checksum report pair (a read with a
+//                        count at 0x6018) is torn: the checksum of the block before
+//                        the reported one (0 before the second block) with the
+//                        reported block's address, as if the board had published
+//                        between the two 32-bit reads; a pair read right after a
+//                        torn one is never torn; reads without a count are not
+//                        affected (0 = never); never
+//   stale_every=N        every N-th DMA read returns the full byte count but leaves
+//                        the caller's buffer untouched, as a DMA engine that did not
+//                        transfer; counted and traced as a successful read; a
+//                        failing or short read wins (0 = never); never
 //   dma_us=N             each DMA read takes at least N microseconds (up to 10 s); 0
 //   dma_hang=N           the N-th DMA read since configuration hangs (0 = never): it
 //                        returns only after dma_hang_s seconds, then as any other read,
@@ -62,7 +106,8 @@
 //   start-up put the write pointer back to 0 of lap 0 and forget the ring's
 //   content (it reads 0 until written again). While the generator runs and at
 //   least one chip works, the pointer advances at the configured rate, whatever
-//   the number of working chips, and wraps at 0x4000000 words into a new lap.
+//   the number of working chips (except while stalled), and wraps at 0x4000000
+//   words into a new lap.
 // - Chip i works while the generator runs, i < chips, it is not dead, bit i of
 //   the chip mask (written to 0x6008; all ones after configuration) is set, and
 //   die_after has not passed. A working chip reads a rate byte 0xF0..0xFF
@@ -72,14 +117,16 @@
 //   (0xD0000000 received last) and the chip works, second > first > 0, ratio
 //   between 0.84 and 0.99; otherwise both 0.
 // - Checksum report (0x6018, 0x601C): the XOR of the 512 words of the most
-//   recent complete 512-word block and its word address; 0 and 0 until the first
+//   recent complete 512-word block as written (faulty words included) and its
+//   word address; 0 and 0 until the first
 //   block is complete. A read with a count answers from one snapshot.
 // - Writes: chip mask, LED select (led | 0xD0) then colour, stand-by, chip data
 //   word (reg << 16 | value) then chip command word (id << 16 | chip); spi_enable,
 //   spi_disable, filter, DRBG and debug commands are recorded. Other offsets read
 //   0 and ignore writes.
 // - DMA: a read returns, for each word, the content of the latest lap that wrote
-//   it (0 where none has); a read reaching past byte 0x10000000 fails with -1.
+//   it (0 where none has), faulty within the fault window; a read reaching past
+//   byte 0x10000000 fails with -1.
 #pragma once
 
 #include <cstdint>
