@@ -36,9 +36,12 @@ constexpr float qrng_rate_threshold = 0.9f;
 // double: two samples further apart than a quarter ring at the measured rate lose
 // the lap count ("lost"); an address that went back by more than half a ring
 // between close samples cannot come from a board writing forward ("contradiction").
+// Once a rate is measured, an advance beyond twice what it allows (and some slack)
+// may be a board that restarted its ring past the half-ring point: the laps are
+// then unknown as well ("implausible"), and a new frame starts.
 // Time is CLOCK_BOOTTIME, which goes on counting while the machine is suspended.
 struct write_tracker {
-    enum class sample_t { known, lost, contradiction };
+    enum class sample_t { known, lost, implausible, contradiction };
 
     // Takes one sample of the write address, read between before_ns and after_ns.
     // The first sample, and every sample after a loss, starts a new frame beyond
@@ -47,6 +50,13 @@ struct write_tracker {
     sample_t sample(uint32_t address, int64_t now_ns) { return sample(address, now_ns, now_ns); }
     // Samples further apart than this lose the lap count.
     int64_t max_gap_ns() const;
+    // The longest a waiting loop should go without a sample: what a restarted
+    // ring can pass off as fresh data grows with it (twice what the board writes
+    // in it, plus the slack of plausible_words).
+    int64_t sample_interval_ns() const;
+    // The most words an advance over `ns` may count: twice the measured rate
+    // (never below the lowest rate the tracking assumes), plus a little slack.
+    uint64_t plausible_words(int64_t ns) const;
     // The measured generation rate in MiB/s (0 until measured).
     float rate_mib() const;
 
@@ -54,9 +64,14 @@ struct write_tracker {
     uint64_t position = 0;    // words written, in the loop's frame
     int64_t time_ns = 0;      // time of the last sample (before its read)
     bool rate_known = false;
+    bool rate_current = false; // a rate has been measured since the frame began
     double words_per_ns = 0;  // measured generation rate
+    int64_t rate_span_ns = 0; // over how long it was measured
     uint64_t ref_position = 0; // start of the current rate measurement
     int64_t ref_time_ns = 0;
+
+private:
+    sample_t new_frame(uint32_t address, int64_t before_ns, int64_t after_ns, sample_t why);
 };
 
 // Sends one notification to the service manager ($NOTIFY_SOCKET) without
@@ -160,8 +175,16 @@ public:
     // board comes within this many words of a whole ring past its start.
     static constexpr uint32_t overwrite_guard = MAX_DATA_READ / 4;
     // Bytes a FIFO of `capacity` bytes holding `unread` bytes takes without
-    // refusing: a page that the reader has only partly read still occupies a slot.
-    static uint32_t fifo_room(long capacity, long unread, long page);
+    // refusing, at most one chunk. A FIFO holds its data in page-sized slots: the
+    // loop writes whole pages, so the unread bytes fill ceil(unread / page) slots,
+    // and each of `partial` writes of another size may have left one slot more
+    // partly filled.
+    static uint32_t fifo_room(long capacity, long unread, long page, long partial);
+    // Whether reading may start at the ring's address 0 after the start (-r): only
+    // when the first address seen is one a reset pointer can have reached at the
+    // measured rate since spi_start; otherwise the ring may hold a previous run's
+    // data below it.
+    static bool reset_pointer(uint32_t first_address, int64_t since_start_ns, double words_per_ns);
 
     // Appends chip `chip`'s entry of the monitor's cycle line to the text in buf (size
     // bytes, kept terminated, never overrun): "Q%d: %.02f(%d) ", or with filtering
@@ -179,8 +202,15 @@ private:
         write_tracker board;
         uint64_t read_pos = 0;       // next word to deliver, in the tracker's frame
         bool desync = false;         // the board's write position contradicted the tracking
+        bool start_pending = false;  // -r: whether to read from address 0 is not decided yet
+        uint32_t first_address = 0;  // the first sample's address and time
+        int64_t first_ns = 0;
+        int64_t started_ns = 0;      // spi_start, on CLOCK_BOOTTIME
         unsigned long pause_us = 0;  // sleep before the next pass
         unsigned long idle_us = 0;   // back-off while the output cannot be opened
+        unsigned long dma_backoff_us = 0; // back-off while DMA reads fail
+        long partial_slots = 0;      // writes of no whole number of pages since the FIFO was last empty
+        double reader_bytes_per_ns = 0; // the reader's pace, last measured
         bool warned_repeat = false;  // without -r: the stream repeats ring content
         int64_t path_checked_ns = 0; // when the FIFO's path was last looked at
         int64_t dma_window_start = 0;
@@ -212,9 +242,13 @@ private:
     // Delivers `size` bytes of the DMA ring at the read position into the FIFO.
     void deliver_dma(int fd, stream_state& s, uint32_t size);
     // Moves one chunk from the backup source into the FIFO; the read address stays.
-    void deliver_backup(int fd, uint32_t size);
+    void deliver_backup(int fd, stream_state& s, uint32_t size);
     // Handles a FIFO write that took nothing; true when the output is failing.
     bool write_refused(int err);
+    // Counts `written` bytes into the FIFO (and a slot partly filled by them).
+    void count_written(stream_state& s, ssize_t written, bool backup);
+    // Logs the desync and ends the run with status 5.
+    bool stop_on_desync(int& code);
     // Counts and reports a failed DMA read: the first at once, then a summary per 10 s.
     void dma_failed(stream_state& s, int err, uint32_t size, uint64_t offset);
     // Stop sequence of run(): joins the monitor (when started), closes the FIFO, stops the chips.

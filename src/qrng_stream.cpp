@@ -18,6 +18,13 @@
 
 namespace {
 
+int64_t boottime_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 // Words in one chunk of MAX_DATA_READ bytes.
 constexpr uint32_t CHUNK_WORDS = MAX_DATA_READ / 4;
 // Checksum report: word 0 the block's XOR checksum, word 1 its DDR word address.
@@ -37,14 +44,33 @@ constexpr int64_t FIRST_RATE_SPAN_NS = 100000;
 constexpr int64_t RATE_SPAN_NS = 5000000;
 constexpr float MIN_TRACKED_MIB_S = 8.0f;
 constexpr double MIN_TRACKED_WORDS_PER_NS = MIN_TRACKED_MIB_S * 1048576.0 / 4 / 1e9;
+// An advance up to twice the measured rate, plus two chunks of slack (a real
+// board's pointer may move in bursts), is plausible.
+constexpr uint64_t PLAUSIBLE_SLACK_WORDS = 2 * (MAX_DATA_READ / 4);
+// A waiting loop samples the write position at least every 1/256 ring (1 MiB) of
+// the board's output, so that a restarted ring can pass at most about 2 MiB off as
+// fresh data.
+constexpr uint64_t SAMPLE_INTERVAL_WORDS = MAX_DDR_ADDRESS / 256;
+// A reset pointer has reached at most this share of what the measured rate
+// writes since spi_start, plus one chunk.
+constexpr double RESET_POINTER_MARGIN = 1.1;
 // While the output cannot be opened, passes are 1 ms apart at first, then
 // twice as far each time up to 20 ms.
 constexpr unsigned long IDLE_FIRST_RETRY_US = 1000;
 // Added to a data wait (beside a sixteenth of it), so the chunk is complete on waking.
 constexpr uint32_t DATA_WAIT_MARGIN_US = 20;
 constexpr unsigned long IDLE_MAX_RETRY_US = 20000;
+// The same back-off while DMA reads keep failing.
+constexpr unsigned long DMA_FIRST_RETRY_US = 1000;
+constexpr unsigned long DMA_MAX_RETRY_US = 20000;
 // The longest wait for room in a full FIFO.
 constexpr int64_t ROOM_WAIT_MS = 1000;
+// While the reader has at least this much to read, the loop waits for room for a
+// whole chunk instead of writing each page the reader frees; the first wait, before
+// the reader's pace is known, and the shortest.
+constexpr long PLENTY_UNREAD = 2 * MAX_DATA_READ;
+constexpr int64_t PACE_PROBE_NS = 1000000;
+constexpr int64_t MIN_ROOM_WAIT_NS = 100000;
 // How often the loop looks whether its FIFO is still at its path.
 constexpr int64_t PATH_CHECK_NS = 1000000000;
 // Failed DMA reads are summed up at most once per 10 s.
@@ -103,12 +129,19 @@ qrng_handler::chunk_t qrng_handler::check_chunk(uint64_t start, uint32_t words, 
     return chunk_t::ready;
 }
 
-uint32_t qrng_handler::fifo_room(long capacity, long unread, long page)
+uint32_t qrng_handler::fifo_room(long capacity, long unread, long page, long partial)
 {
-    long room = capacity - unread - page;
-    if (room <= 0)
+    long free_slots = capacity / page - (unread + page - 1) / page - partial;
+    if (free_slots <= 0)
         return 0;
+    long room = free_slots * page;
     return room > static_cast<long>(MAX_DATA_READ) ? MAX_DATA_READ : static_cast<uint32_t>(room);
+}
+
+bool qrng_handler::reset_pointer(uint32_t first_address, int64_t since_start_ns, double words_per_ns)
+{
+    double reachable = words_per_ns * static_cast<double>(since_start_ns) * RESET_POINTER_MARGIN + CHUNK_WORDS;
+    return first_address <= reachable;
 }
 
 write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t before_ns, int64_t after_ns)
@@ -116,42 +149,61 @@ write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t before_n
     // The register was read between before_ns and after_ns. Gaps are measured
     // from the earliest time the last read can have happened to the latest time of
     // this one, rate spans the other way round: both err on the safe side.
-    if (anchored) {
-        int64_t gap = after_ns - time_ns;
-        uint32_t advance = (address - static_cast<uint32_t>(position)) & (MAX_DDR_ADDRESS - 1);
-        // Before the rate is known, an address that seems to go back may only be a
-        // board too fast for the calibration's window: the laps are then unknown.
-        if (gap <= max_gap_ns() && (rate_known || advance <= MAX_DDR_ADDRESS / 2)) {
-            if (advance > MAX_DDR_ADDRESS / 2)
-                return sample_t::contradiction;
-            position += advance;
-            time_ns = before_ns;
-            int64_t span = before_ns - ref_time_ns;
-            if (span >= (rate_known ? RATE_SPAN_NS : FIRST_RATE_SPAN_NS)) {
-                words_per_ns = static_cast<double>(position - ref_position) / static_cast<double>(span);
-                rate_known = true;
-                ref_position = position;
-                ref_time_ns = after_ns;
-            }
-            return sample_t::known;
-        }
+    if (!anchored)
+        return new_frame(address, before_ns, after_ns, sample_t::lost);
+    int64_t gap = after_ns - time_ns;
+    uint32_t advance = (address - static_cast<uint32_t>(position)) & (MAX_DDR_ADDRESS - 1);
+    // Before the rate is known, an address that seems to go back may only be a
+    // board too fast for the calibration's window: the laps are then unknown.
+    if (gap > max_gap_ns() || (!rate_known && advance > MAX_DDR_ADDRESS / 2))
+        return new_frame(address, before_ns, after_ns, sample_t::lost);
+    if (advance > MAX_DDR_ADDRESS / 2)
+        return sample_t::contradiction;
+    if (rate_current && advance > plausible_words(gap))
+        return new_frame(address, before_ns, after_ns, sample_t::implausible);
+    position += advance;
+    time_ns = before_ns;
+    int64_t span = before_ns - ref_time_ns;
+    if (span >= (rate_known ? RATE_SPAN_NS : FIRST_RATE_SPAN_NS)) {
+        words_per_ns = static_cast<double>(position - ref_position) / static_cast<double>(span);
+        rate_known = rate_current = true;
+        rate_span_ns = span;
+        ref_position = position;
+        ref_time_ns = after_ns;
     }
-    // A new frame: the next lap after every position counted so far, so that
-    // positions keep increasing across a loss.
+    return sample_t::known;
+}
+
+write_tracker::sample_t write_tracker::new_frame(uint32_t address, int64_t before_ns, int64_t after_ns, sample_t why)
+{
+    // The next lap after every position counted so far, so that positions keep
+    // increasing across a loss.
     position = anchored ? (position / MAX_DDR_ADDRESS + 1) * MAX_DDR_ADDRESS + address : address;
     anchored = true;
     time_ns = before_ns;
     ref_position = position;
     ref_time_ns = after_ns;
-    return sample_t::lost;
+    rate_current = false;
+    return why;
 }
 
 int64_t write_tracker::max_gap_ns() const
 {
     if (!rate_known)
         return CALIBRATION_GAP_NS;
-    double rate = words_per_ns > MIN_TRACKED_WORDS_PER_NS ? words_per_ns : MIN_TRACKED_WORDS_PER_NS;
-    return static_cast<int64_t>(MAX_DDR_ADDRESS / 4 / rate);
+    return static_cast<int64_t>(MAX_DDR_ADDRESS / 4 / std::max(words_per_ns, MIN_TRACKED_WORDS_PER_NS));
+}
+
+int64_t write_tracker::sample_interval_ns() const
+{
+    int64_t interval = static_cast<int64_t>(SAMPLE_INTERVAL_WORDS / std::max(words_per_ns, MIN_TRACKED_WORDS_PER_NS));
+    return std::min(max_gap_ns() / 2, interval);
+}
+
+uint64_t write_tracker::plausible_words(int64_t ns) const
+{
+    return static_cast<uint64_t>(2 * std::max(words_per_ns, MIN_TRACKED_WORDS_PER_NS) * static_cast<double>(ns)) +
+           PLAUSIBLE_SLACK_WORDS;
 }
 
 float write_tracker::rate_mib() const
@@ -189,6 +241,7 @@ int qrng_handler::run()
     spi_reset();
     delay_us(2000);
     spi_start();
+    int64_t started_ns = boottime_ns();
     delay_us(2000);
     int working = board->boot_check(strict_mode, qrng_rate_threshold);
 
@@ -211,7 +264,8 @@ int qrng_handler::run()
         write_metrics(false);
         return 4;
     }
-    if (working < qrng_num)
+    // A stop during the warm-up cuts the check short: its count says nothing then.
+    if (working < qrng_num && exit_flag.load() <= 0)
         log_message(LEVEL_WARN, "%d/%d QRNG chips passed the start-up check; not working: %s\n", working, qrng_num,
                     failed.c_str());
 
@@ -232,6 +286,7 @@ int qrng_handler::run()
 
     stream_state s;
     s.pause_us = thread_period;
+    s.started_ns = started_ns;
     int code = 0;
     while (stream_pass(s, code)) {
     }
@@ -240,26 +295,39 @@ int qrng_handler::run()
 
 bool qrng_handler::track(stream_state& s)
 {
-    auto boottime = [] {
-        struct timespec ts;
-        clock_gettime(CLOCK_BOOTTIME, &ts);
-        return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    };
-    int64_t before = boottime();
+    int64_t before = boottime_ns();
     uint32_t address = ddr_address();
-    int64_t after = boottime();
+    int64_t after = boottime_ns();
     bool first = !s.board.anchored;
-    switch (s.board.sample(address, before, after)) {
+    write_tracker::sample_t sample = s.board.sample(address, before, after);
+    switch (sample) {
     case write_tracker::sample_t::known:
+        // With -r, reading starts at address 0 only if the board's pointer was
+        // reset at spi_start, judged once the rate is measured well.
+        if (s.start_pending && s.board.rate_current && s.board.rate_span_ns >= RATE_SPAN_NS) {
+            s.start_pending = false;
+            if (!reset_pointer(s.first_address, s.first_ns - s.started_ns, s.board.words_per_ns))
+                s.read_pos = s.first_address;
+        }
         return true;
     case write_tracker::sample_t::lost:
+    case write_tracker::sample_t::implausible:
         // The first sample finds the ring as the board wrote it since its reset,
-        // none of it delivered: reading starts at address 0. After a loss the laps
-        // since the last sample are unknown, and so is what the ring holds: with -r
-        // only words the board writes from now on are certainly fresh. Without -r
-        // the read address goes on where it was, within the lap behind the board.
-        if (first)
+        // none of it delivered: reading starts at address 0 (with -r once the
+        // reset is confirmed). After a loss the laps since the last sample are
+        // unknown, and so is what the ring holds: with -r only words the board
+        // writes from now on are certainly fresh. Without -r the read address
+        // goes on where it was, within the lap behind the board.
+        if (first) {
+            s.start_pending = new_randomness;
+            s.first_address = address;
+            s.first_ns = after;
             return true;
+        }
+        if (sample == write_tracker::sample_t::implausible)
+            log_message(LEVEL_WARN, "The board's write address jumped further ahead than its rate allows (did the "
+                                    "board restart its ring?); reading goes on at its current position\n");
+        s.start_pending = false;
         if (new_randomness)
             s.read_pos = s.board.position;
         else
@@ -277,7 +345,7 @@ void qrng_handler::wait_tracked(stream_state& s, unsigned long us)
     // A long wait is cut into slices, each followed by a sample, so that a daemon
     // that waits (for data, for room, for its period) never loses the lap count.
     while (us > 0 && !s.desync && exit_flag.load() <= 0) {
-        unsigned long slice = read_only ? us : static_cast<unsigned long>(s.board.max_gap_ns() / 2000);
+        unsigned long slice = read_only ? us : static_cast<unsigned long>(s.board.sample_interval_ns() / 1000);
         unsigned long step = slice > 0 && slice < us ? slice : us;
         delay_us(step);
         us -= step;
@@ -285,6 +353,16 @@ void qrng_handler::wait_tracked(stream_state& s, unsigned long us)
         if (us > 0 && !read_only)
             track(s);
     }
+}
+
+bool qrng_handler::stop_on_desync(int& code)
+{
+    stop_reason.store("desync");
+    log_message(LEVEL_ERROR, "Internal Error - Desync in DDR Real versus FPGA DDR Write - Streaming interrupted!\n");
+    code = 5;
+    exit_flag.store(3);
+    notify_stopping();
+    return false;
 }
 
 bool qrng_handler::stream_pass(stream_state& s, int& code)
@@ -305,6 +383,9 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     }
     if (read_only)
         return true;
+    // A desync seen while waiting ends the run whether or not a reader is there.
+    if (s.desync)
+        return stop_on_desync(code);
 
     // Without a reader nothing is read from the board: the pass only tries the
     // open again, less often each time up to a bound. The write position is not
@@ -328,13 +409,11 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     }
     s.idle_us = 0;
 
-    if (s.desync || !track(s)) {
-        stop_reason.store("desync");
-        log_message(LEVEL_ERROR, "Internal Error - Desync in DDR Real versus FPGA DDR Write - Streaming interrupted!\n");
-        code = 5;
-        exit_flag.store(3);
-        notify_stopping();
-        return false;
+    if (!track(s))
+        return stop_on_desync(code);
+    if (s.start_pending) {
+        s.pause_us = std::max<unsigned long>(thread_period, IDLE_FIRST_RETRY_US);
+        return true;
     }
 
     // With -r, and without it until the board has written its first lap, only
@@ -373,9 +452,14 @@ bool qrng_handler::stream_pass(stream_state& s, int& code)
     uint32_t room = output_room(fd, s);
     if (room < 4 || s.desync || s.read_pos != before)
         return true;
+    // Whole pages where the room allows: the FIFO's slots then stay full, and the
+    // room computed from its unread bytes stays exact.
+    static const uint32_t page = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
     uint32_t size = std::min(words * 4, room) & ~3u;
+    if (size >= page)
+        size -= size % page;
     if (!fresh) {
-        deliver_backup(fd, size);
+        deliver_backup(fd, s, size);
         return true;
     }
     deliver_dma(fd, s, size);
@@ -409,17 +493,42 @@ uint32_t qrng_handler::output_room(int fd, stream_state& s)
     int capacity = fcntl(fd, F_GETPIPE_SZ);
     if (capacity < 0)
         return MAX_DATA_READ; // a character device: no pipe buffer to size the chunk by
+    // A FIFO whose reader has gone reports an error: nothing is read from the
+    // board for nobody.
+    struct pollfd p = {fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP))) {
+        close_pipe();
+        return 0;
+    }
     int unread = 0;
     if (ioctl(fd, FIONREAD, &unread) != 0)
         unread = 0;
-    uint32_t room = fifo_room(capacity, unread, page);
+    if (unread == 0)
+        s.partial_slots = 0;
+    uint32_t room = fifo_room(capacity, unread, page, s.partial_slots);
+    if (room < MAX_DATA_READ && unread >= PLENTY_UNREAD) {
+        // The reader has enough to read: wait, at its pace, until it has made room
+        // for a chunk, rather than take every page it frees (a reader of small
+        // blocks would cost a pass per page).
+        int64_t wait = s.reader_bytes_per_ns > 0
+                           ? static_cast<int64_t>((MAX_DATA_READ - room) / s.reader_bytes_per_ns)
+                           : PACE_PROBE_NS;
+        wait = std::max(MIN_ROOM_WAIT_NS, std::min(wait, s.board.sample_interval_ns()));
+        int64_t start = monotonic_ns();
+        wait_tracked(s, static_cast<unsigned long>(wait / 1000));
+        int before = unread;
+        if (ioctl(fd, FIONREAD, &unread) != 0)
+            unread = 0;
+        s.reader_bytes_per_ns = static_cast<double>(before - unread) / static_cast<double>(monotonic_ns() - start);
+        room = fifo_room(capacity, unread, page, s.partial_slots);
+    }
     if (room >= page)
         return room;
 
     // Full: wait until the reader frees a page, or the reader goes, or a bound
     // passes (a stop request is seen within it, and the lap count is kept).
-    int64_t bound_ms = std::min<int64_t>(ROOM_WAIT_MS, s.board.max_gap_ns() / 2000000);
-    struct pollfd p = {fd, POLLOUT, 0};
+    int64_t bound_ms = std::min<int64_t>(ROOM_WAIT_MS, s.board.sample_interval_ns() / 1000000);
+    p.revents = 0;
     int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(bound_ms, 1)));
     loop_alive();
     if (ready <= 0 || !track(s))
@@ -430,8 +539,10 @@ uint32_t qrng_handler::output_room(int fd, stream_state& s)
     }
     if (ioctl(fd, FIONREAD, &unread) != 0)
         unread = 0;
+    if (unread == 0)
+        s.partial_slots = 0;
     // Poll reports a free slot, which takes at least a page.
-    return std::max<uint32_t>(fifo_room(capacity, unread, page), static_cast<uint32_t>(page));
+    return std::max<uint32_t>(fifo_room(capacity, unread, page, s.partial_slots), static_cast<uint32_t>(page));
 }
 
 void qrng_handler::deliver_dma(int fd, stream_state& s, uint32_t size)
@@ -441,8 +552,12 @@ void qrng_handler::deliver_dma(int fd, stream_state& s, uint32_t size)
     ssize_t got = xdma.read_memory(c2h_buffer, size, offset);
     if (got < 0) {
         dma_failed(s, errno, size, offset);
+        // Failing reads are retried less often each time, up to a bound.
+        s.dma_backoff_us = std::min(std::max(s.dma_backoff_us * 2, DMA_FIRST_RETRY_US), DMA_MAX_RETRY_US);
+        s.pause_us = std::max(s.pause_us, s.dma_backoff_us);
         return;
     }
+    s.dma_backoff_us = 0;
     if (new_randomness) {
         // The board must not have reached the chunk's start a ring later while the
         // read ran: the chunk would then mix two laps.
@@ -454,10 +569,20 @@ void qrng_handler::deliver_dma(int fd, stream_state& s, uint32_t size)
     ssize_t written = write(fd, c2h_buffer, static_cast<size_t>(got));
     if (written > 0) {
         s.read_pos = advance_read_address(start, static_cast<uint64_t>(written));
-        bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+        count_written(s, written, false);
     } else if (got > 0 && write_refused(errno)) {
         s.pause_us = IDLE_MAX_RETRY_US;
     }
+}
+
+void qrng_handler::count_written(stream_state& s, ssize_t written, bool backup)
+{
+    static const long page = sysconf(_SC_PAGESIZE);
+    if (written % page != 0)
+        s.partial_slots++;
+    bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+    if (backup)
+        bytes_backup.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
 }
 
 bool qrng_handler::write_refused(int err)
@@ -467,7 +592,9 @@ bool qrng_handler::write_refused(int err)
         return false;
     }
     if (err == EPIPE) {
-        // The reader went away: the next reader gets a FIFO opened afresh.
+        // The reader went away after the chunk was read: counted like a chunk the
+        // FIFO refused; the next reader gets a FIFO opened afresh.
+        refused_chunks.fetch_add(1, std::memory_order_relaxed);
         close_pipe();
         return false;
     }
@@ -496,7 +623,7 @@ void qrng_handler::dma_failed(stream_state& s, int err, uint32_t size, uint64_t 
     }
 }
 
-void qrng_handler::deliver_backup(int fd, uint32_t size)
+void qrng_handler::deliver_backup(int fd, stream_state& s, uint32_t size)
 {
     int source = open(backup_source.c_str(), O_RDONLY);
     if (source < 0)
@@ -517,8 +644,7 @@ void qrng_handler::deliver_backup(int fd, uint32_t size)
         return;
     ssize_t written = write(fd, c2h_buffer, got);
     if (written > 0) {
-        bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
-        bytes_backup.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+        count_written(s, written, true);
     } else if (errno == EPIPE) {
         close_pipe();
     }

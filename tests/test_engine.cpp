@@ -18,7 +18,16 @@ struct qrng_test_access {
     static float throughput(qrng_handler& q) { return q.throughput.load(); }
     static uint64_t bytes_written(qrng_handler& q) { return q.bytes_written.load(); }
     static size_t checksums_kept(qrng_handler& q) { return q.checksum_seen.size(); }
-    static void deliver_backup(qrng_handler& q, int fd, uint32_t size) { q.deliver_backup(fd, size); }
+    static void deliver_backup(qrng_handler& q, int fd, uint32_t size)
+    {
+        qrng_handler::stream_state s;
+        q.deliver_backup(fd, s, size);
+    }
+    static uint32_t output_room(qrng_handler& q, int fd)
+    {
+        qrng_handler::stream_state s;
+        return q.output_room(fd, s);
+    }
     // Delivers from read position 0; returns the read position afterwards.
     static uint64_t deliver_dma(qrng_handler& q, int fd, uint32_t size)
     {
@@ -213,4 +222,12 @@ TEST_F(EngineTest, DeliveriesCountOnlyWhatTheFifoTook)
     EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u + 4096u);
     close(fds[0]);
     close(fds[1]);
+
+    // A FIFO whose reader has gone is closed before anything is read for it.
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_NE(engine.open_pipe(), -1);
+    close(reader);
+    EXPECT_EQ(qrng_test_access::output_room(engine, qrng_handler::pipe_fd.load()), 0u);
+    EXPECT_EQ(qrng_handler::pipe_fd.load(), -1);
 }

@@ -57,13 +57,16 @@ TEST(ReadLoopRules, ChunkIsReadOnlyWhenWrittenAndNotOverwritten)
         EXPECT_EQ(qrng_handler::check_chunk(r.start, r.words, r.board), r.expected) << r.start << " " << r.board;
 }
 
-TEST(ReadLoopRules, FifoRoomLeavesAPartlyReadPage)
+TEST(ReadLoopRules, FifoRoomCountsWholeSlots)
 {
-    EXPECT_EQ(qrng_handler::fifo_room(1 << 20, 0, 4096), 65536u);
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 0, 4096), 61440u);
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 2500, 4096), 0u); // a reader of 2,500-byte blocks
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 8192, 4096), 4096u);
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536, 4096), 0u);
+    EXPECT_EQ(qrng_handler::fifo_room(1 << 20, 0, 4096, 0), 65536u);
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 0, 4096, 0), 65536u);
+    // A reader of 2,500-byte blocks leaves a partly read page: it still takes a slot.
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 2500, 4096, 0), 0u);
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 6596, 4096, 0), 4096u);
+    // A write of no whole number of pages may have left one slot partly filled.
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 8192, 4096, 1), 4096u);
+    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536, 4096, 0), 0u);
 }
 
 TEST(ReadLoopRules, WriteTrackerCountsLapsOnlyWhileSamplesAreClose)
@@ -94,6 +97,34 @@ TEST(ReadLoopRules, WriteTrackerCountsLapsOnlyWhileSamplesAreClose)
     idle.sample(7, ms);
     EXPECT_EQ(idle.sample(7, 7900 * ms), sample::known);
     EXPECT_EQ(idle.sample(7, 16000 * ms), sample::lost);
+}
+
+TEST(ReadLoopRules, RestartedRingIsNoFreshData)
+{
+    using sample = write_tracker::sample_t;
+    const uint32_t ring = MAX_DDR_ADDRESS;
+    const int64_t ms = 1000000;
+    const uint32_t per_ms = 16777; // 64 MiB/s
+    write_tracker t;
+    t.sample(ring / 10 * 9, 0);
+    EXPECT_EQ(t.sample(ring / 10 * 9 + per_ms, ms), sample::known);
+    ASSERT_TRUE(t.rate_current);
+    // Twice the rate is a board that sped up; the ring restarted past its middle
+    // looks like a far longer advance.
+    EXPECT_EQ(t.sample(ring / 10 * 9 + 3 * per_ms, 2 * ms), sample::known);
+    uint64_t before = t.position;
+    EXPECT_EQ(t.sample(per_ms, 3 * ms), sample::implausible);
+    EXPECT_GT(t.position, before);
+    EXPECT_EQ(t.position % ring, per_ms);
+    // At 64 MiB/s a waiting loop samples at least every 1 MiB of the board's output.
+    EXPECT_NEAR(static_cast<double>(t.sample_interval_ns()), 15.6 * ms, 0.1 * ms);
+
+    // After spi_start, reading starts at address 0 only when a reset pointer can
+    // have reached the first address seen.
+    const double rate = per_ms / 1e6;
+    EXPECT_TRUE(qrng_handler::reset_pointer(100 * per_ms, 100 * ms, rate));
+    EXPECT_TRUE(qrng_handler::reset_pointer(ring - 1, 10000 * ms, rate)); // it may have wrapped since
+    EXPECT_FALSE(qrng_handler::reset_pointer(ring / 2, 100 * ms, rate));  // a board that went on where it stood
 }
 
 TEST(MonitorRules, ThroughputAndChipText)
