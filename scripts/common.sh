@@ -19,7 +19,7 @@ ensure_packages() {
     fi
     echo "Installing missing Debian packages: ${missing[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # build_tree DIR [CMAKE ARGS...]: configures and builds the project in DIR.

@@ -85,8 +85,7 @@ qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix_)
       enable_drbg_arg(false),
       enable_debug_arg(false),
       entropy_source(false),
-      checksum_order(),
-      checksum_order_next(0)
+      checksum_seen()
 {
     prefix = std::move(prefix_);
     srand(static_cast<unsigned>(time(nullptr)));

@@ -82,6 +82,35 @@ bool notify_service_manager(const std::string& message, int wait_ms);
 // PATH.tmp; false with errno set when that fails.
 bool replace_file(const std::string& path, const std::string& content);
 
+// The block checksums the integrity check took last, for its duplicate reports.
+// A healthy board's 32-bit checksums repeat by chance (with 65,536 of them kept,
+// a few times a minute at 256 MiB/s); a value seen three times within the last
+// 4,096 checks is reported instead: by chance about 0.23 times a year (a new value
+// matching two of 4,095 others: C(4095,2) / 2^64 = 4.5e-13 per check, 5.2e11 checks
+// a year at one per 64 KiB at 1 GiB/s), while a board repeating one block is
+// reported at its third check. Main thread only.
+class checksum_window {
+public:
+    static constexpr size_t size = 4096;
+    static constexpr unsigned long report_at = 3;
+
+    // Takes checksum C of the block at `address`; returns how often C occurs among
+    // the last `size` checks, this one included, with the address of its previous
+    // occurrence in `previous_address` when there is one.
+    unsigned long add(uint32_t checksum, uint32_t address, uint32_t& previous_address);
+    // Distinct values kept (at most `size`).
+    size_t distinct() const { return seen.size(); }
+
+private:
+    struct occurrences {
+        unsigned long count = 0;
+        uint32_t last_address = 0;
+    };
+    std::unordered_map<uint32_t, occurrences> seen;
+    std::vector<uint32_t> order; // the last `size` values, a ring
+    size_t next = 0;
+};
+
 class qrng_handler {
 public:
     qrng_handler(std::string pipe_path, std::string prefix);
@@ -225,8 +254,21 @@ private:
         double previous_time;
         unsigned int no_active;
         uint64_t generated;
+        // The operators' count of the board's output, from samples of the write
+        // address taken often enough for the measured rate.
+        write_tracker board{};
+        uint32_t last_address = 0;
+        uint64_t words = 0;         // words written, counted
+        uint64_t words_at_pass = 0; // at the last compute pass
+        double still_since = 0;     // when the address was last seen moving while chips work
+        bool stall_warned = false;
     };
     monitor_step monitor_compute(monitor_state& state);
+    // Waits `us` for the next compute pass, sampling the write address in between
+    // whenever the board could otherwise go round its ring unseen.
+    void monitor_wait(monitor_state& state, unsigned long us);
+    // Counts the board's output up to one more sample of its write address.
+    void count_output(monitor_state& state, uint32_t address);
 
     // One pass of the streaming loop; false when it must stop, with the stop code in `code`.
     bool stream_pass(stream_state& s, int& code);
@@ -271,12 +313,6 @@ private:
     std::string status_text() const;
     // Records that the read loop made progress (for the watchdog).
     void loop_alive();
-    // Records checksum value C taken at block address P, forgetting the oldest values
-    // once the maps hold checksum_memory of them. Returns C's count after this one.
-    unsigned long remember_checksum(unsigned int checksum, unsigned int address, unsigned int& previous_address);
-
-    // Distinct checksum values kept for duplicate reports.
-    static constexpr size_t checksum_memory = 65536;
 
     // Counters for the statistics line, STATUS= and the metrics file.
     std::atomic<uint64_t> bytes_backup{0};        // read loop: of bytes_written, from the backup source
@@ -284,7 +320,10 @@ private:
     std::atomic<uint64_t> refused_chunks{0};      // read loop: read from the board, then refused by the FIFO
     std::atomic<uint64_t> checksum_mismatches{0}; // read loop
     std::atomic<uint64_t> checksum_duplicates{0}; // read loop
+    std::atomic<uint64_t> checksum_torn{0};       // read loop: reports skipped, two reads disagreed
     std::atomic<uint64_t> generated_bytes{0};     // monitor: the board's write-address advances
+    std::atomic<uint64_t> ring_wraps{0};          // monitor: the board's laps, counted like generated_bytes
+    std::atomic<double> generation_rate{0};       // monitor: bytes/s between its last two compute passes
     std::atomic<int> chips_working{0};            // monitor (boot check until its first pass)
     std::atomic<uint64_t> working_mask{0};        // monitor: bit i = chip i works
     std::atomic<unsigned long> last_rate{0};      // monitor: the last rate word
@@ -323,9 +362,6 @@ private:
     bool enable_drbg_arg;
     bool enable_debug_arg;
     bool entropy_source;
-    std::unordered_map<unsigned int, unsigned long> checksum_seen;
-    std::unordered_map<unsigned int, unsigned int> checksum_last;
-    // Checksum values in the order they were first taken (a ring of checksum_memory).
-    std::vector<unsigned int> checksum_order;
-    size_t checksum_order_next;
+    // The checksum values taken, with how often and where each was seen last.
+    checksum_window checksum_seen;
 };

@@ -137,7 +137,7 @@ std::string qrng_handler::status_text() const
     char text[160];
     double delivered = static_cast<double>(bytes_written.load(std::memory_order_relaxed));
     snprintf(text, sizeof text, "streaming: %d/%d chips, %.1f MiB/s, %.2f GiB delivered, %s", chips_working.load(),
-             qrng_num, static_cast<double>(throughput.load(std::memory_order_relaxed)), delivered / MIB / 1024,
+             qrng_num, generation_rate.load(std::memory_order_relaxed) / MIB, delivered / MIB / 1024,
              pipe_fd.load() != -1 ? "consumer attached" : "no consumer");
     return text;
 }
@@ -183,10 +183,10 @@ void qrng_handler::health_pass(int64_t now)
         uint64_t total = bytes_written.load(std::memory_order_relaxed);
         uint64_t backup = bytes_backup.load(std::memory_order_relaxed);
         log_message(LEVEL_WARN,
-                    "Statistics: up %.0f s, %.2f MB delivered from the board and %.2f MB from the backup source, "
-                    "generation %.2f MB/s, %d/%d chips working, %lu DMA read failures, %lu checksum mismatches\n",
+                    "Statistics: up %.0f s, %.2f MiB delivered from the board and %.2f MiB from the backup source, "
+                    "generation %.2f MiB/s, %d/%d chips working, %lu DMA read failures, %lu checksum mismatches\n",
                     static_cast<double>(now - start_ns) / 1e9, static_cast<double>(total - backup) / MIB,
-                    static_cast<double>(backup) / MIB, static_cast<double>(throughput.load(std::memory_order_relaxed)),
+                    static_cast<double>(backup) / MIB, generation_rate.load(std::memory_order_relaxed) / MIB,
                     chips_working.load(), qrng_num, static_cast<unsigned long>(dma_failures.load()),
                     static_cast<unsigned long>(checksum_mismatches.load()));
     }
@@ -229,18 +229,23 @@ void qrng_handler::write_metrics(bool up)
     metric(out, p, "qrngd_delivered_bytes_total", "counter", "Bytes written into the output, by source.",
            ",source=\"board\"", static_cast<double>(total - backup));
     more_sample(out, p, "qrngd_delivered_bytes_total", ",source=\"backup\"", static_cast<double>(backup));
-    metric(out, p, "qrngd_generation_rate_bytes_per_second", "gauge", "The board's generation rate, last measured.", "",
-           static_cast<double>(throughput.load(std::memory_order_relaxed)) * MIB);
+    metric(out, p, "qrngd_generation_rate_bytes_per_second", "gauge",
+           "The board's generation rate over the monitor's last pass (0 while its write address stands still).", "",
+           generation_rate.load(std::memory_order_relaxed));
     metric(out, p, "qrngd_ring_wraps_total", "counter", "Times the board's write address went round its ring.", "",
-           static_cast<double>(cycle_count.load()));
+           static_cast<double>(ring_wraps.load()));
     metric(out, p, "qrngd_dma_read_failures_total", "counter", "DMA reads of the ring that failed.", "",
            static_cast<double>(dma_failures.load()));
     metric(out, p, "qrngd_refused_chunks_total", "counter", "Chunks read from the board that the output refused.", "",
            static_cast<double>(refused_chunks.load()));
     metric(out, p, "qrngd_checksum_mismatches_total", "counter", "Blocks whose checksum differed from the board's (-d).",
            "", static_cast<double>(checksum_mismatches.load()));
-    metric(out, p, "qrngd_checksum_duplicates_total", "counter", "Checksum values reported more than once (-d).", "",
+    metric(out, p, "qrngd_checksum_duplicates_total", "counter",
+           "Checksums seen a third time within the last 4096 checks (-d).", "",
            static_cast<double>(checksum_duplicates.load()));
+    metric(out, p, "qrngd_checksum_reports_skipped_total", "counter",
+           "Checksum reports skipped because two reads of them disagreed (-d).", "",
+           static_cast<double>(checksum_torn.load()));
     metric(out, p, "qrngd_consumer_attached", "gauge", "1 while a reader has the output open.", "",
            pipe_fd.load() != -1 ? 1 : 0);
     metric(out, p, "qrngd_start_time_seconds", "gauge", "When streaming began, in seconds since the epoch.", "",

@@ -73,6 +73,8 @@ constexpr int64_t PACE_PROBE_NS = 1000000;
 constexpr int64_t MIN_ROOM_WAIT_NS = 100000;
 // How often the loop looks whether its FIFO is still at its path.
 constexpr int64_t PATH_CHECK_NS = 1000000000;
+// A write address standing still this long while chips report working is reported.
+constexpr double STALL_REPORT_S = 5.0;
 // Failed DMA reads are summed up at most once per 10 s.
 constexpr int64_t DMA_REPORT_WINDOW_NS = 10000000000LL;
 
@@ -669,30 +671,22 @@ unsigned int qrng_handler::block_checksum(unsigned int* data, unsigned long coun
     return sum;
 }
 
-unsigned long qrng_handler::remember_checksum(unsigned int checksum, unsigned int address,
-                                              unsigned int& previous_address)
+unsigned long checksum_window::add(uint32_t checksum, uint32_t address, uint32_t& previous_address)
 {
-    unsigned long count;
-    auto seen = checksum_seen.find(checksum);
-    if (seen != checksum_seen.end()) {
-        count = ++seen->second;
-        previous_address = checksum_last[checksum];
+    if (order.size() < size) {
+        order.push_back(checksum);
     } else {
-        if (checksum_order.size() < checksum_memory) {
-            checksum_order.push_back(checksum);
-        } else {
-            // Forget the value taken first of those kept, so memory stays bounded.
-            unsigned int oldest = checksum_order[checksum_order_next];
-            checksum_seen.erase(oldest);
-            checksum_last.erase(oldest);
-            checksum_order[checksum_order_next] = checksum;
-            checksum_order_next = (checksum_order_next + 1) % checksum_memory;
-        }
-        checksum_seen.emplace(checksum, 1);
-        count = 1;
+        // The oldest check leaves the window.
+        auto oldest = seen.find(order[next]);
+        if (oldest != seen.end() && --oldest->second.count == 0)
+            seen.erase(oldest);
+        order[next] = checksum;
+        next = (next + 1) % size;
     }
-    checksum_last[checksum] = address;
-    return count;
+    occurrences& o = seen[checksum];
+    previous_address = o.last_address;
+    o.last_address = address;
+    return ++o.count;
 }
 
 void qrng_handler::validate_checksum(unsigned int)
@@ -700,17 +694,27 @@ void qrng_handler::validate_checksum(unsigned int)
     static uint32_t last_ptr = 0xFFFFFFFF;
     static unsigned int bram_buffer[BLOCK_WORDS];
 
+    // The two words are separate 32-bit reads: the board may publish its next
+    // block between them, pairing one block's checksum with another's address.
+    // The pair is used only when a second read gives the same; otherwise this
+    // report is skipped (and taken again on the next pass if it stays).
     unsigned int report[2] = {0, 0};
+    unsigned int again[2] = {0, 0};
     xdma.read_register(REG_CHECKSUM_REPORT, report, 2);
+    xdma.read_register(REG_CHECKSUM_REPORT, again, 2);
+    if (report[0] != again[0] || report[1] != again[1]) {
+        checksum_torn.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     unsigned int checksum = report[0];
     unsigned int address = report[1];
     if (address == last_ptr)
         return;
     last_ptr = address;
 
-    unsigned int previous_address = 0;
-    unsigned long count = remember_checksum(checksum, address, previous_address);
-    if (count > 1) {
+    uint32_t previous_address = 0;
+    unsigned long count = checksum_seen.add(checksum, address, previous_address);
+    if (count >= checksum_window::report_at) {
         checksum_duplicates.fetch_add(1, std::memory_order_relaxed);
         log_message(LEVEL_WARN, "Duplicated checksum 0x%X on 0x%X, saw %lu times, last one on 0x%X\n", checksum,
                     address, count, previous_address);
@@ -752,6 +756,7 @@ void qrng_handler::append_chip_text(char* buf, size_t size, int chip, float rati
 void qrng_handler::throughput_compute()
 {
     monitor_state state{current_time(), 0, 0};
+    state.still_since = state.previous_time;
     log_message(LEVEL_INFO, "Start throughput thread\n");
 
     // One compute pass every READS_TO_COMPUTE + 1 periods. The periods in between
@@ -763,7 +768,7 @@ void qrng_handler::throughput_compute()
             return;
         }
         health_pass(monotonic_ns());
-        delay_until_stop(SECONDARY_THREAD_PERIOD_US * (READS_TO_COMPUTE + 1));
+        monitor_wait(state, SECONDARY_THREAD_PERIOD_US * (READS_TO_COMPUTE + 1));
         if (exit_flag.load() > 0)
             continue;
         if (monitor_compute(state) == monitor_step::give_up) {
@@ -771,6 +776,45 @@ void qrng_handler::throughput_compute()
             return;
         }
     }
+}
+
+void qrng_handler::monitor_wait(monitor_state& state, unsigned long us)
+{
+    while (us > 0 && exit_flag.load() <= 0) {
+        unsigned long slice = static_cast<unsigned long>(state.board.max_gap_ns() / 2000);
+        unsigned long step = slice > 0 && slice < us ? slice : us;
+        delay_until_stop(step);
+        us -= step;
+        if (us > 0)
+            count_output(state, ddr_address());
+    }
+}
+
+void qrng_handler::count_output(monitor_state& state, uint32_t address)
+{
+    int64_t now = boottime_ns();
+    uint64_t before = state.board.position;
+    bool anchored = state.board.anchored;
+    write_tracker::sample_t sample = state.board.sample(address, now, now);
+    uint64_t words;
+    if (sample == write_tracker::sample_t::known) {
+        words = state.board.position - before;
+        ring_wraps.fetch_add(state.board.position / MAX_DDR_ADDRESS - before / MAX_DDR_ADDRESS,
+                             std::memory_order_relaxed);
+    } else {
+        // The laps since the last sample are unknown (the thread was held up, or
+        // the board restarted its ring): the least the board can have written.
+        words = anchored ? (address - state.last_address) & (MAX_DDR_ADDRESS - 1) : address;
+        if (anchored && address < state.last_address)
+            ring_wraps.fetch_add(1, std::memory_order_relaxed);
+        if (sample == write_tracker::sample_t::contradiction) {
+            state.board = write_tracker{};
+            state.board.sample(address, now, now);
+        }
+    }
+    state.last_address = address;
+    state.words += words;
+    generated_bytes.fetch_add(words * 4, std::memory_order_relaxed);
 }
 
 qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
@@ -816,13 +860,29 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
     state.previous_time = now;
 
     uint32_t d = ddr_address();
-    if (d < last_ddr_addr) {
+    if (d < last_ddr_addr)
         cycle_count.fetch_add(1);
-        generated_bytes.fetch_add(static_cast<uint64_t>(MAX_DDR_ADDRESS - last_ddr_addr + d) * 4);
-    } else {
-        generated_bytes.fetch_add(static_cast<uint64_t>(d - last_ddr_addr) * 4);
-    }
     ddr_addr.store(d);
+
+    // What operators see: the output counted from samples close enough in time,
+    // and the rate since the last pass, 0 for a board standing still.
+    count_output(state, d);
+    uint64_t words = state.words - state.words_at_pass;
+    state.words_at_pass = state.words;
+    if (dt > 0.0)
+        generation_rate.store(static_cast<double>(words) * 4 / dt, std::memory_order_relaxed);
+    if (words > 0 || active == 0) {
+        state.still_since = now;
+        if (state.stall_warned && words > 0)
+            log_message(LEVEL_INFO, "The board's write address moves again\n");
+        state.stall_warned = false;
+    } else if (!state.stall_warned && now - state.still_since >= STALL_REPORT_S) {
+        state.stall_warned = true;
+        log_message(LEVEL_WARN,
+                    "The board's write address has not moved for %.0f s although %d QRNG chips report working: no "
+                    "data reaches the stream\n",
+                    STALL_REPORT_S, active);
+    }
 
     if (last_ddr_addr < d && dt > 0.0) {
         uint64_t delta = static_cast<uint64_t>(d - last_ddr_addr) * 4;

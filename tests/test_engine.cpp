@@ -17,7 +17,7 @@ struct qrng_test_access {
     static uint64_t cycle_count(qrng_handler& q) { return q.cycle_count.load(); }
     static float throughput(qrng_handler& q) { return q.throughput.load(); }
     static uint64_t bytes_written(qrng_handler& q) { return q.bytes_written.load(); }
-    static size_t checksums_kept(qrng_handler& q) { return q.checksum_seen.size(); }
+    static double generation_rate(qrng_handler& q) { return q.generation_rate.load(); }
     static void deliver_backup(qrng_handler& q, int fd, uint32_t size)
     {
         qrng_handler::stream_state s;
@@ -35,18 +35,12 @@ struct qrng_test_access {
         q.deliver_dma(fd, s, size);
         return s.read_pos;
     }
-    static unsigned long remember(qrng_handler& q, unsigned int checksum, unsigned int address,
-                                  unsigned int& previous)
+    // Runs one compute pass of the monitor, whose state lives from one pass to
+    // the next; true when it asks to go on.
+    static bool monitor_pass(qrng_handler& q)
     {
-        return q.remember_checksum(checksum, address, previous);
-    }
-    // Runs one compute pass of the monitor; true when it asks to go on.
-    static bool monitor_pass(qrng_handler& q, double& previous_time)
-    {
-        qrng_handler::monitor_state state{previous_time, 0, 0};
-        bool go_on = q.monitor_compute(state) == qrng_handler::monitor_step::next_pass;
-        previous_time = state.previous_time;
-        return go_on;
+        static qrng_handler::monitor_state state{0, 0, 0};
+        return q.monitor_compute(state) == qrng_handler::monitor_step::next_pass;
     }
 };
 
@@ -114,12 +108,11 @@ TEST_F(EngineTest, MonitorPublishesAdvancesWrapsAndIdles)
     engine.spi_start();
     log_stdout = 1;
     log_level = 2;
-    double previous = 0;
     // One compute pass after `seconds` of the board's time; returns what it logged.
     auto pass = [&](double seconds) {
         sim_advance_clock(seconds);
         testing::internal::CaptureStdout();
-        EXPECT_TRUE(qrng_test_access::monitor_pass(engine, previous));
+        EXPECT_TRUE(qrng_test_access::monitor_pass(engine));
         fflush(stdout);
         return testing::internal::GetCapturedStdout();
     };
@@ -128,10 +121,12 @@ TEST_F(EngineTest, MonitorPublishesAdvancesWrapsAndIdles)
     EXPECT_EQ(qrng_test_access::ddr_addr(engine), 0x1000000u);
     EXPECT_NE(line.find("Cycle: 0 64.00 MB gen - Page 0 Actual DDR_Addr 32768 - offset 01000000"), std::string::npos)
         << line;
-    // No advance, then past the ring's end: the wrap is counted, no line, throughput kept.
+    // No advance, then past the ring's end: the wrap is counted, no line, throughput
+    // kept; operators see a rate of 0 for a board standing still.
     float kept = qrng_test_access::throughput(engine);
     EXPECT_GT(kept, 0.0f);
     EXPECT_EQ(pass(0), "");
+    EXPECT_EQ(qrng_test_access::generation_rate(engine), 0.0);
     EXPECT_EQ(pass(3.5), "");
     EXPECT_EQ(qrng_test_access::cycle_count(engine), 1u);
     EXPECT_EQ(qrng_test_access::ddr_addr(engine), 0x800000u);
@@ -180,24 +175,21 @@ TEST_F(EngineTest, RunWarmsUpThenStopsOnRequest)
     EXPECT_EQ(qrng_handler::pipe_fd.load(), -1);
 }
 
-TEST_F(EngineTest, ChecksumMemoryStaysBounded)
+TEST(ChecksumWindow, ThirdOccurrenceWithinTheWindowIsReported)
 {
-    configure("board=m2");
-    qrng_handler engine(fifo, prefix.name());
-    unsigned int previous = 0;
-    EXPECT_EQ(qrng_test_access::remember(engine, 7, 0x200, previous), 1u);
-    EXPECT_EQ(qrng_test_access::remember(engine, 7, 0x400, previous), 2u);
+    checksum_window w;
+    uint32_t previous = 0;
+    EXPECT_EQ(w.add(7, 0x200, previous), 1u);
+    EXPECT_EQ(w.add(7, 0x400, previous), 2u);
     EXPECT_EQ(previous, 0x200u);
-    EXPECT_EQ(qrng_test_access::remember(engine, 7, 0x600, previous), 3u);
+    EXPECT_EQ(w.add(7, 0x600, previous), checksum_window::report_at);
     EXPECT_EQ(previous, 0x400u);
-    for (unsigned int c = 1000; c < 1000 + 70000; c++)
-        qrng_test_access::remember(engine, c, c * 512, previous);
-    EXPECT_EQ(qrng_test_access::checksums_kept(engine), 65536u);
-    // The oldest values are forgotten, recent ones still reported.
-    EXPECT_EQ(qrng_test_access::remember(engine, 7, 0x800, previous), 1u);
-    EXPECT_EQ(qrng_test_access::remember(engine, 1000 + 69999, 0x1000, previous), 2u);
-    EXPECT_EQ(previous, (1000u + 69999u) * 512u);
-    EXPECT_EQ(qrng_test_access::checksums_kept(engine), 65536u);
+    // Older checks leave the window: memory stays bounded, old values are forgotten.
+    uint32_t x = 12345;
+    for (size_t i = 0; i < checksum_window::size; i++)
+        EXPECT_LT(w.add(x = x * 2654435761u + 1, 0, previous), checksum_window::report_at);
+    EXPECT_EQ(w.distinct(), checksum_window::size);
+    EXPECT_EQ(w.add(7, 0x800, previous), 1u);
 }
 
 TEST_F(EngineTest, DeliveriesCountOnlyWhatTheFifoTook)
