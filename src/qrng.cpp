@@ -1,16 +1,9 @@
-// The engine's construction, settings, FIFO handling, board selection and the
+// The engine's construction, settings, FIFO, board selection and the
 // accelerator's register operations.
 #include "qrng.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -43,15 +36,6 @@ constexpr unsigned int CMD_DRBG_OFF = 0xD3000000;
 constexpr unsigned int CMD_DEBUG_ON = 0xD4000000;
 constexpr unsigned int CMD_DEBUG_OFF = 0xD5000000;
 
-// Distinct causes of output problems: errno values for a failed open, these
-// offsets for other steps.
-constexpr int OUTPUT_NOT_A_FIFO = -100000;
-constexpr int OUTPUT_FOREIGN_FIFO = -100001;
-constexpr int OUTPUT_SYMLINK = -100002;
-constexpr int OUTPUT_MKFIFO_FAILED = 200000; // + errno
-// The buffer asked for a FIFO, so that a consumer reading in bursts finds data waiting.
-constexpr int FIFO_BUFFER_BYTES = 1 << 20;
-
 // Chip register selecting entropy-source (1) or random-number-generator (0) mode.
 constexpr unsigned short CHIP_REG_MODE = 0x2010;
 constexpr unsigned short ALL_CHIPS = 0xFF;
@@ -63,7 +47,9 @@ std::atomic<int> qrng_handler::pipe_fd{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "exit_flag and pipe_fd must be lock-free");
 
 qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix_)
-    : pipe_path(std::move(pipe_path_)),
+    : output(pipe_path_),
+      prefix(prefix_),
+      pipe_path(std::move(pipe_path_)),
       xdma(prefix_),
       board(),
       qrng_num(0),
@@ -85,9 +71,8 @@ qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix_)
       enable_drbg_arg(false),
       enable_debug_arg(false),
       entropy_source(false),
-      checksum_seen()
+      checksums()
 {
-    prefix = std::move(prefix_);
     srand(static_cast<unsigned>(time(nullptr)));
     xdma.open_user();
     xdma.open_c2h();
@@ -115,97 +100,11 @@ bool qrng_handler::check_version()
     return true;
 }
 
-int qrng_handler::make_fifo(const std::string& path)
-{
-    // Whoever may write to the FIFO may put bytes into the random stream.
-    return mkfifo(path.c_str(), 0644);
-}
-
-void qrng_handler::output_problem(int cause, const char* fmt, ...)
-{
-    if (cause == last_output_problem)
-        return;
-    last_output_problem = cause;
-    if (cause == 0)
-        return;
-    // Sized to the text: a long path must not cut off the reason at the end.
-    va_list ap;
-    va_start(ap, fmt);
-    va_list copy;
-    va_copy(copy, ap);
-    int len = vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    std::string text(len > 0 ? static_cast<size_t>(len) + 1 : 1, '\0');
-    vsnprintf(&text[0], text.size(), fmt, ap);
-    va_end(ap);
-    log_message(LEVEL_ERROR, "%s", text.c_str());
-}
-
 int qrng_handler::open_pipe()
 {
-    if (pipe_fd.load() != -1)
-        return pipe_fd.load();
-    // Never through a symbolic link: one planted in a directory others may write
-    // to would send the stream into whatever it names.
-    const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
-    int fd = open(pipe_path.c_str(), flags);
-    int err = errno;
-    int cause = err;
-    if (fd < 0 && err == ENOENT && !pipe_path.empty()) {
-        if (make_fifo(pipe_path) == 0) {
-            log_message(LEVEL_WARN, "Output FIFO %s had disappeared; made it again\n", pipe_path.c_str());
-            fd = open(pipe_path.c_str(), flags);
-            err = cause = errno;
-        } else if (errno != EEXIST) {
-            err = errno;
-            cause = OUTPUT_MKFIFO_FAILED + err;
-        }
-    }
-    if (fd < 0) {
-        struct stat st;
-        bool is_fifo = lstat(pipe_path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-        if (err == ENXIO && is_fifo)
-            return -1; // a FIFO without a reader yet: the normal wait, nothing to say
-        if (err == ELOOP)
-            output_problem(OUTPUT_SYMLINK, "Output %s is a symbolic link; nothing is written through it\n",
-                           pipe_path.c_str());
-        else if (cause != err)
-            output_problem(cause, "Cannot make the output FIFO %s: %s\n", pipe_path.c_str(), strerror(err));
-        else
-            output_problem(cause, "Cannot open output %s: %s\n", pipe_path.c_str(), strerror(err));
-        return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
-        // A regular file at the path would be overwritten from its start and grow without end.
-        close(fd);
-        output_problem(OUTPUT_NOT_A_FIFO, "Output %s is not a FIFO or character device; nothing is written to it\n",
-                       pipe_path.c_str());
-        return -1;
-    }
-    if (S_ISFIFO(st.st_mode) && st.st_uid != geteuid()) {
-        close(fd);
-        output_problem(OUTPUT_FOREIGN_FIFO,
-                       "Output FIFO %s belongs to user %u (mode %04o), not to this daemon's user %u: another user "
-                       "could write into the stream; nothing is written to it\n",
-                       pipe_path.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777),
-                       static_cast<unsigned>(geteuid()));
-        return -1;
-    }
-    if (S_ISFIFO(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH))) {
-        // Changing the mode would not shut out a writer that already has it open.
-        close(fd);
-        bool made = unlink(pipe_path.c_str()) == 0 && make_fifo(pipe_path) == 0;
-        log_message(LEVEL_WARN, "Output FIFO %s was writable by other users (mode %04o); %s\n", pipe_path.c_str(),
-                    static_cast<unsigned>(st.st_mode & 07777),
-                    made ? "made it again without their write access" : "cannot make it again");
-        return -1;
-    }
-    output_problem(0, "%s", "");
-    if (S_ISFIFO(st.st_mode))
-        fcntl(fd, F_SETPIPE_SZ, FIFO_BUFFER_BYTES); // what the system grants is fine
-    pipe_fd.store(fd);
-    return fd;
+    if (pipe_fd.load() == -1)
+        pipe_fd.store(output.open());
+    return pipe_fd.load();
 }
 
 void qrng_handler::close_pipe()
@@ -229,7 +128,7 @@ void qrng_handler::set_filter_enable(bool value) { filter_enable = value; }
 void qrng_handler::set_enable_drbg_arg(bool value) { enable_drbg_arg = value; }
 void qrng_handler::set_enable_debug_arg(bool value) { enable_debug_arg = value; }
 void qrng_handler::set_entropy_source(bool value) { entropy_source = value; }
-void qrng_handler::set_metrics_path(std::string value) { metrics_path = std::move(value); }
+void qrng_handler::set_metrics_path(std::string value) { reports.set_metrics_path(std::move(value)); }
 
 void qrng_handler::spi_enable() { xdma.write_register(REG_CONTROL, CMD_SPI_ENABLE); }
 void qrng_handler::spi_disable() { xdma.write_register(REG_CONTROL, CMD_SPI_DISABLE); }

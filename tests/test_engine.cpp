@@ -1,11 +1,12 @@
-// The engine in process, on the simulated board: the monitor's passes, run()'s
-// warm-up sequence, the checksum memory and the backup source.
+// The engine in process, on the simulated board: the monitor's passes and its
+// status line, run()'s warm-up sequence, the checksum window and deliveries.
 #include "qrng.h"
 #include "sim_model.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -17,29 +18,24 @@ struct qrng_test_access {
     static uint64_t cycle_count(qrng_handler& q) { return q.cycle_count.load(); }
     static float throughput(qrng_handler& q) { return q.throughput.load(); }
     static uint64_t bytes_written(qrng_handler& q) { return q.bytes_written.load(); }
-    static double generation_rate(qrng_handler& q) { return q.generation_rate.load(); }
+    static double generation_rate(qrng_handler& q) { return q.counters.generation_rate.load(); }
     static void deliver_backup(qrng_handler& q, int fd, uint32_t size)
     {
-        qrng_handler::stream_state s;
+        loop_state s;
         q.deliver_backup(fd, s, size);
-    }
-    static uint32_t output_room(qrng_handler& q, int fd)
-    {
-        qrng_handler::stream_state s;
-        return q.output_room(fd, s);
     }
     // Delivers from read position 0; returns the read position afterwards.
     static uint64_t deliver_dma(qrng_handler& q, int fd, uint32_t size)
     {
-        qrng_handler::stream_state s;
+        loop_state s;
         q.deliver_dma(fd, s, size);
-        return s.read_pos;
+        return s.cursor.read_pos;
     }
     // Runs one compute pass of the monitor, whose state lives from one pass to
     // the next; true when it asks to go on.
     static bool monitor_pass(qrng_handler& q)
     {
-        static qrng_handler::monitor_state state{0, 0, 0};
+        static monitor_state state;
         return q.monitor_compute(state) == qrng_handler::monitor_step::next_pass;
     }
 };
@@ -214,12 +210,27 @@ TEST_F(EngineTest, DeliveriesCountOnlyWhatTheFifoTook)
     EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u + 4096u);
     close(fds[0]);
     close(fds[1]);
+}
 
-    // A FIFO whose reader has gone is closed before anything is read for it.
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_NE(engine.open_pipe(), -1);
-    close(reader);
-    EXPECT_EQ(qrng_test_access::output_room(engine, qrng_handler::pipe_fd.load()), 0u);
-    EXPECT_EQ(qrng_handler::pipe_fd.load(), -1);
+TEST(MonitorRules, ThroughputAndChipText)
+{
+    // 0x100 -> 0x40100 words in 0.25 s is 1 MiB in a quarter second.
+    EXPECT_FLOAT_EQ(qrng_handler::compute_throughput((0x40100 - 0x100) * 4ull, 0.25), 4.0f);
+
+    char text[60] = {0};
+    qrng_handler::append_chip_text(text, sizeof text, 0, 0xF3 / 256.0f, 0.0f, 1, false);
+    qrng_handler::append_chip_text(text, sizeof text, 1, 0.0f, 0.0f, 0, false);
+    EXPECT_STREQ(text, "Q1: 0.95(1) Q2: 0.00(0) "); // with filtering: EndToEnd.ReadOnlyModeNeverTouchesTheStream
+}
+
+TEST(MonitorRules, ChipTextNeverOverrunsItsBuffer)
+{
+    // A filter ratio from wild counters prints far more than 30 characters.
+    char text[31 + 8];
+    memset(text, 0, sizeof text);
+    memset(text + 30, 'X', 8);
+    qrng_handler::append_chip_text(text, 30, 0, 1.0f, 4e9f, 1, true);
+    qrng_handler::append_chip_text(text, 30, 1, 1.0f, 4e9f, 1, true);
+    EXPECT_LT(strlen(text), 30u);
+    EXPECT_EQ(std::string(text + 30, 8), "XXXXXXXX");
 }

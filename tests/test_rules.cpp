@@ -1,45 +1,43 @@
-// The read loop's and the monitor's arithmetic, checked on its own.
-#include "qrng.h"
+// The rules about the board's write position, checked on their own.
+#include "qrng_rules.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 TEST(ReadLoopRules, ChunkStopsAtTheRingsEnd)
 {
-    EXPECT_EQ(qrng_handler::chunk_size(0), 65536u);
-    EXPECT_EQ(qrng_handler::chunk_size(MAX_DDR_ADDRESS - 16384), 65536u);
-    EXPECT_EQ(qrng_handler::chunk_size(MAX_DDR_ADDRESS - 4096), 16384u);
-    EXPECT_EQ(qrng_handler::chunk_size(MAX_DDR_ADDRESS - 1), 4u);
+    EXPECT_EQ(chunk_size(0), 65536u);
+    EXPECT_EQ(chunk_size(MAX_DDR_ADDRESS - 16384), 65536u);
+    EXPECT_EQ(chunk_size(MAX_DDR_ADDRESS - 4096), 16384u);
+    EXPECT_EQ(chunk_size(MAX_DDR_ADDRESS - 1), 4u);
 }
 
 TEST(ReadLoopRules, DataWaitArithmetic)
 {
-    EXPECT_EQ(qrng_handler::data_wait_us(65536, 1.0f), 62500u);
-    EXPECT_EQ(qrng_handler::data_wait_us(65536, 2.5f), 24999u); // two truncations
-    EXPECT_EQ(qrng_handler::data_wait_us(4, 32.0f), 0u);
+    EXPECT_EQ(data_wait_us(65536, 1.0f), 62500u);
+    EXPECT_EQ(data_wait_us(65536, 2.5f), 24999u); // two truncations
+    EXPECT_EQ(data_wait_us(4, 32.0f), 0u);
     // Capped at one second; a quotient past 32 bits waits the cap too.
-    EXPECT_EQ(qrng_handler::data_wait_us(65536, 0.05f), MAX_WAIT_DATA_DELAY);
-    EXPECT_EQ(qrng_handler::data_wait_us(65536, 1e-6f), MAX_WAIT_DATA_DELAY);
-    EXPECT_EQ(qrng_handler::data_wait_us(65536, 1e-30f), MAX_WAIT_DATA_DELAY);
+    EXPECT_EQ(data_wait_us(65536, 0.05f), MAX_WAIT_DATA_DELAY);
+    EXPECT_EQ(data_wait_us(65536, 1e-6f), MAX_WAIT_DATA_DELAY);
+    EXPECT_EQ(data_wait_us(65536, 1e-30f), MAX_WAIT_DATA_DELAY);
     // No measurement yet: no wait at all.
-    EXPECT_EQ(qrng_handler::data_wait_us(65536, 0.0f), 0u);
+    EXPECT_EQ(data_wait_us(65536, 0.0f), 0u);
 }
 
 TEST(ReadLoopRules, PartialWritesNeverOfferAByteTwice)
 {
-    EXPECT_EQ(qrng_handler::advance_read_address(0, 65536), 16384u);
+    EXPECT_EQ(advance_read_address(0, 65536), 16384u);
     // 5 bytes touch two words, 1 byte one: each counts as delivered.
-    EXPECT_EQ(qrng_handler::advance_read_address(100, 5), 102u);
-    EXPECT_EQ(qrng_handler::advance_read_address(100, 1), 101u);
+    EXPECT_EQ(advance_read_address(100, 5), 102u);
+    EXPECT_EQ(advance_read_address(100, 1), 101u);
     // The ring's end is no end for the position: the next lap follows.
-    EXPECT_EQ(qrng_handler::advance_read_address(MAX_DDR_ADDRESS - 16384, 65536), uint64_t{MAX_DDR_ADDRESS});
+    EXPECT_EQ(advance_read_address(MAX_DDR_ADDRESS - 16384, 65536), uint64_t{MAX_DDR_ADDRESS});
 }
 
 TEST(ReadLoopRules, ChunkIsReadOnlyWhenWrittenAndNotOverwritten)
 {
-    using chunk = qrng_handler::chunk_t;
-    const uint64_t ring = MAX_DDR_ADDRESS, guard = qrng_handler::overwrite_guard;
+    using chunk = chunk_t;
+    const uint64_t ring = MAX_DDR_ADDRESS, guard = OVERWRITE_GUARD;
     struct row {
         uint64_t start;
         uint32_t words;
@@ -54,19 +52,7 @@ TEST(ReadLoopRules, ChunkIsReadOnlyWhenWrittenAndNotOverwritten)
         {5 * ring, 16384, 9 * ring, chunk::overrun},
     };
     for (const row& r : rows)
-        EXPECT_EQ(qrng_handler::check_chunk(r.start, r.words, r.board), r.expected) << r.start << " " << r.board;
-}
-
-TEST(ReadLoopRules, FifoRoomCountsWholeSlots)
-{
-    EXPECT_EQ(qrng_handler::fifo_room(1 << 20, 0, 4096, 0), 65536u);
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 0, 4096, 0), 65536u);
-    // A reader of 2,500-byte blocks leaves a partly read page: it still takes a slot.
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 2500, 4096, 0), 0u);
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 6596, 4096, 0), 4096u);
-    // A write of no whole number of pages may have left one slot partly filled.
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536 - 8192, 4096, 1), 4096u);
-    EXPECT_EQ(qrng_handler::fifo_room(65536, 65536, 4096, 0), 0u);
+        EXPECT_EQ(check_chunk(r.start, r.words, r.board), r.expected) << r.start << " " << r.board;
 }
 
 TEST(ReadLoopRules, WriteTrackerCountsLapsOnlyWhileSamplesAreClose)
@@ -122,30 +108,33 @@ TEST(ReadLoopRules, RestartedRingIsNoFreshData)
     // After spi_start, reading starts at address 0 only when a reset pointer can
     // have reached the first address seen.
     const double rate = per_ms / 1e6;
-    EXPECT_TRUE(qrng_handler::reset_pointer(100 * per_ms, 100 * ms, rate));
-    EXPECT_TRUE(qrng_handler::reset_pointer(ring - 1, 10000 * ms, rate)); // it may have wrapped since
-    EXPECT_FALSE(qrng_handler::reset_pointer(ring / 2, 100 * ms, rate));  // a board that went on where it stood
+    EXPECT_TRUE(reset_pointer(100 * per_ms, 100 * ms, rate));
+    EXPECT_TRUE(reset_pointer(ring - 1, 10000 * ms, rate)); // it may have wrapped since
+    EXPECT_FALSE(reset_pointer(ring / 2, 100 * ms, rate));  // a board that went on where it stood
 }
 
-TEST(MonitorRules, ThroughputAndChipText)
+TEST(MonitorRules, OutputCountedLapByLapAndAStillAddressReported)
 {
-    // 0x100 -> 0x40100 words in 0.25 s is 1 MiB in a quarter second.
-    EXPECT_FLOAT_EQ(qrng_handler::compute_throughput((0x40100 - 0x100) * 4ull, 0.25), 4.0f);
+    const uint32_t ring = MAX_DDR_ADDRESS;
+    const int64_t ms = 1000000;
+    output_meter m;
+    m.sample(ring - 1000, 0);
+    m.sample(ring - 500, ms / 2); // 1000 words per ms: a lap takes 67 s
+    m.sample(1500, 2 * ms);
+    EXPECT_EQ(m.words, ring - 1000 + 2500);
+    EXPECT_EQ(m.laps, 1u);
+    // Samples too far apart: the least the board can have written.
+    m.sample(1000, 60000 * ms);
+    EXPECT_EQ(m.words, ring - 1000 + 2500 + ring - 500);
 
-    char text[60] = {0};
-    qrng_handler::append_chip_text(text, sizeof text, 0, 0xF3 / 256.0f, 0.0f, 1, false);
-    qrng_handler::append_chip_text(text, sizeof text, 1, 0.0f, 0.0f, 0, false);
-    EXPECT_STREQ(text, "Q1: 0.95(1) Q2: 0.00(0) "); // with filtering: EndToEnd.ReadOnlyModeNeverTouchesTheStream
-}
-
-TEST(MonitorRules, ChipTextNeverOverrunsItsBuffer)
-{
-    // A filter ratio from wild counters prints far more than 30 characters.
-    char text[31 + 8];
-    memset(text, 0, sizeof text);
-    memset(text + 30, 'X', 8);
-    qrng_handler::append_chip_text(text, 30, 0, 1.0f, 4e9f, 1, true);
-    qrng_handler::append_chip_text(text, 30, 1, 1.0f, 4e9f, 1, true);
-    EXPECT_LT(strlen(text), 30u);
-    EXPECT_EQ(std::string(text + 30, 8), "XXXXXXXX");
+    // The address stands still while chips work: reported once after 5 s, and
+    // again when it moves; chips that do not work explain a still address.
+    stall_watch w;
+    using change = stall_watch::change;
+    const struct { bool moved, chips; double t; change expected; } passes[] = {
+        {false, true, 4.9, change::none},   {false, true, 5.0, change::stalled}, {false, true, 9.0, change::none},
+        {true, true, 9.3, change::moving_again}, {false, false, 20.0, change::none}, {false, true, 24.0, change::none},
+    };
+    for (const auto& p : passes)
+        EXPECT_EQ(w.pass(p.moved, p.chips, p.t), p.expected) << p.t;
 }

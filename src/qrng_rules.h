@@ -1,0 +1,197 @@
+// The engine's rules about the board's write position, for the read loop and the
+// monitor: the write-position tracker, where reading starts and goes on, chunk
+// sizes, the fresh/overwritten check, the room in a FIFO, the waits and
+// back-offs, the monitor's count of the board's output and its watch on a write
+// address that stands still. Pure functions and small state machines, handed
+// register values and times: no device, no clock, no log.
+//
+// Threads: none of their own. Each object belongs to the one thread that feeds
+// it: the read loop has its loop_state, the monitor its monitor_state.
+#pragma once
+
+#include "defs.h"
+
+#include <cstdint>
+
+// Words in one chunk of MAX_DATA_READ bytes.
+constexpr uint32_t CHUNK_WORDS = MAX_DATA_READ / 4;
+// The board overwrites a chunk's start first: a chunk must be read before the
+// board comes within this many words of a whole ring past its start.
+constexpr uint32_t OVERWRITE_GUARD = CHUNK_WORDS;
+// The lowest rate the tracking assumes, so that a board standing still is sampled
+// at least every 4 s.
+constexpr float MIN_TRACKED_MIB_S = 8.0f;
+
+// The board's write position. The accelerator gives only the word address inside
+// the ring; successive samples of it are turned into a count of words written,
+// which stays exact only while two samples are close enough in time that the
+// board cannot have gone half round the ring between them. The rate is measured
+// from the samples themselves, and the board may double it: two samples further
+// apart than a quarter ring at the measured rate lose the lap count ("lost"); an
+// address that went back by more than half a ring between close samples cannot
+// come from a board writing forward ("contradiction"). Once a rate is measured,
+// an advance beyond twice what it allows (and some slack) may be a board that
+// restarted its ring past the half-ring point: the laps are then unknown as well
+// ("implausible"), and a new frame starts. Times are CLOCK_BOOTTIME, which goes on
+// counting while the machine is suspended.
+struct write_tracker {
+    enum class sample_t { known, lost, implausible, contradiction };
+
+    // Takes one sample of the write address, read between before_ns and after_ns.
+    // The first sample, and every sample after a loss, starts a new frame beyond
+    // every position counted so far.
+    sample_t sample(uint32_t address, int64_t before_ns, int64_t after_ns);
+    sample_t sample(uint32_t address, int64_t now_ns) { return sample(address, now_ns, now_ns); }
+    // Samples further apart than this lose the lap count.
+    int64_t max_gap_ns() const;
+    // The longest a waiting loop should go without a sample: what a restarted
+    // ring can pass off as fresh data grows with it (twice what the board writes
+    // in it, plus the slack of plausible_words).
+    int64_t sample_interval_ns() const;
+    // The most words an advance over `ns` may count: twice the measured rate
+    // (never below the lowest rate the tracking assumes), plus a little slack.
+    uint64_t plausible_words(int64_t ns) const;
+    // The measured generation rate in MiB/s (0 until measured).
+    float rate_mib() const;
+
+    bool anchored = false;
+    uint64_t position = 0;     // words written, in the loop's frame
+    int64_t time_ns = 0;       // time of the last sample (before its read)
+    bool rate_known = false;
+    bool rate_current = false; // a rate has been measured since the frame began
+    double words_per_ns = 0;   // measured generation rate
+    int64_t rate_span_ns = 0;  // over how long it was measured
+    uint64_t ref_position = 0; // start of the current rate measurement
+    int64_t ref_time_ns = 0;
+
+private:
+    sample_t new_frame(uint32_t address, int64_t before_ns, int64_t after_ns, sample_t why);
+};
+
+// Bytes to move in one chunk from word address `read_addr` (never past the ring's end).
+uint32_t chunk_size(uint32_t read_addr);
+// Words in the chunk that starts at read position `read_pos` (any lap).
+uint32_t chunk_words(uint64_t read_pos);
+// Microseconds to wait for `missing_bytes` at `throughput` MiB/s (capped).
+uint32_t data_wait_us(uint32_t missing_bytes, float throughput);
+// Read position after the FIFO accepted `written` bytes of a chunk read at
+// `read_pos`: every word of which any byte was written counts as delivered.
+uint64_t advance_read_address(uint64_t read_pos, uint64_t written);
+// What the read loop may do with the chunk [start, start + words) given the
+// board's position (words written, the tracker's frame): read it (written and
+// not overwritten), wait for it, or give it up because the board has overwritten
+// or is about to overwrite its first word.
+enum class chunk_t { ready, short_of_data, overrun };
+chunk_t check_chunk(uint64_t start, uint32_t words, uint64_t board_position);
+// Whether reading may start at the ring's address 0 after the start (-r): only
+// when the first address seen is one a reset pointer can have reached at the
+// measured rate since spi_start; otherwise the ring may hold a previous run's data
+// below it.
+bool reset_pointer(uint32_t first_address, int64_t since_start_ns, double words_per_ns);
+// The pause before the chunk at `read_pos` is complete: the time the board needs,
+// at its measured rate, for the rest of it, a little more, never below `period_us`.
+unsigned long pause_for_data(const write_tracker& board, uint64_t read_pos, unsigned long period_us);
+
+// Where the read loop reads next: the board's position and the read position in
+// the tracker's frame, with what a sample means for them.
+struct read_cursor {
+    enum class event { none, restarted, desync };
+
+    // Before the first sample: with `fresh_only` (-r), reading starts at address 0
+    // only once the rate confirms a pointer reset at `started_ns` (spi_start).
+    void start(bool fresh_only, int64_t started_ns);
+    // Takes a sample of the write address. After a loss the laps since the last
+    // sample are unknown, and so is what the ring holds: with -r only words the
+    // board writes from then on are certainly fresh; without it the read position
+    // goes on where it was, within the lap behind the board. A contradiction is a
+    // desync, which stays.
+    event observe(uint32_t address, int64_t before_ns, int64_t after_ns);
+
+    write_tracker board;
+    uint64_t read_pos = 0;      // next word to deliver
+    bool desync = false;        // the board's write position contradicted the tracking
+    bool start_pending = false; // -r: whether to read from address 0 is not decided yet
+
+private:
+    bool fresh_only = false;
+    int64_t started_ns = 0;
+    uint32_t first_address = 0; // the first sample's address and time
+    int64_t first_ns = 0;
+};
+
+// A wait that doubles from `first` to `max` while something keeps failing.
+struct backoff {
+    unsigned long first, max;
+    unsigned long us = 0;
+    unsigned long next();
+    void reset() { us = 0; }
+};
+
+// Whether a failure is reported now: the first at once, and the first after a
+// quiet window; the others are summed up once per window.
+struct failure_window {
+    explicit failure_window(int64_t window_ns) : window(window_ns) {}
+    enum class verdict { report, summary, count };
+    // With `summary`, `failures` holds the number to report.
+    verdict failed(int64_t now_ns, unsigned long& failures);
+
+private:
+    int64_t window;
+    int64_t start = 0;
+    unsigned long in_window = 0;
+    bool reported = false;
+};
+
+// While the output cannot be opened, and while DMA reads fail, passes are 1 ms
+// apart at first, then twice as far each time up to 20 ms; failed DMA reads are
+// summed up at most once per 10 s.
+constexpr unsigned long RETRY_FIRST_US = 1000;
+constexpr unsigned long RETRY_MAX_US = 20000;
+constexpr int64_t DMA_REPORT_WINDOW_NS = 10000000000LL;
+
+// The read loop's state from one pass to the next.
+struct loop_state {
+    read_cursor cursor;
+    unsigned long pause_us = 0;         // sleep before the next pass
+    backoff idle{RETRY_FIRST_US, RETRY_MAX_US}; // while the output cannot be opened
+    backoff dma{RETRY_FIRST_US, RETRY_MAX_US};  // while DMA reads fail
+    failure_window dma_failures{DMA_REPORT_WINDOW_NS};
+    bool warned_repeat = false;         // without -r: the stream repeats ring content
+};
+
+// The monitor's count of the board's output for its operators, from samples of
+// the write address taken often enough for the measured rate. Samples too far
+// apart (the thread held up), or a ring that restarted, count the least the
+// board can have written.
+struct output_meter {
+    void sample(uint32_t address, int64_t now_ns);
+    // The longest the monitor may wait before its next sample.
+    int64_t next_sample_ns() const { return board.max_gap_ns() / 2; }
+
+    write_tracker board;
+    uint32_t last_address = 0;
+    uint64_t words = 0; // words written
+    uint64_t laps = 0;  // times the write address went round the ring
+};
+
+// The watch on a write address that stands still while chips report working.
+struct stall_watch {
+    enum class change { none, stalled, moving_again };
+    static constexpr double report_after_s = 5.0;
+    // One compute pass at `now_s`: whether the address moved since the last one
+    // and whether any chip works.
+    change pass(bool moved, bool chips_work, double now_s);
+
+    double still_since = 0;
+    bool stalled = false;
+};
+
+// The monitor's state from one compute pass to the next.
+struct monitor_state {
+    double previous_time = 0;
+    unsigned int no_active = 0;
+    uint64_t generated = 0;       // bytes, as the status line counts them
+    output_meter meter;
+    uint64_t words_at_pass = 0;   // the meter's count at the last compute pass
+    stall_watch stall;
+};
