@@ -84,6 +84,12 @@ TEST(FifoOutput, OnlyItsOwnFifoOrANamedDeviceIsOpened)
             close(fd);
     }
     EXPECT_EQ(read_file(dir.file("regular file")), content);
+    // A FIFO removed from its path while open is made again there, for later readers.
+    const std::string own = dir.file("own FIFO with a reader");
+    unlink(own.c_str());
+    fifo_output again(own);
+    EXPECT_EQ(logged([&] { again.check_path(monotonic_ns()); }),
+              "[WARN] Output FIFO " + own + " had disappeared; made it again\n");
     // A character device that the path names directly, and a path too long: the
     // reason ends the line, however long the path.
     fifo_output device("/dev/null");
