@@ -18,7 +18,8 @@
 // --any-lap (a daemon streaming without -r): word addresses follow each other
 // modulo the ring, and each word may come from any lap that was in the ring when
 // it was read: the current one, the one before (the reader is ahead of the
-// writer) or a later one. The first word is address 0 of any of the first laps.
+// writer) or a later one. The first run is placed as without --any-lap (the
+// daemon tests its first chunks and delivers from after them).
 //
 // Prints the words checked, the runs, the words skipped between runs, repeated
 // positions and every error; exits 0 only when every word matched, 1 when the
@@ -77,8 +78,6 @@ class verifier {
 public:
     verifier(uint64_t seed_, bool any_lap_, uint64_t first_lap_) : seed(seed_), any_lap(any_lap_), first_lap(first_lap_)
     {
-        if (any_lap)
-            begin_run(0);
     }
 
     // Checks words from the start of w (n of them; `last`: none follow) and
@@ -93,7 +92,7 @@ public:
                 if (i == n)
                     break;
             }
-            if (any_lap) {
+            if (any_lap && !runs.empty()) {
                 if (!mismatch_any_lap(w[i]))
                     gave_up = true;
                 i++;

@@ -94,5 +94,7 @@ int stop_signal_received();
 // True once for every SIGUSR1 received since the last call (a statistics request).
 bool take_statistics_request();
 
-// Seconds on CLOCK_MONOTONIC, in nanoseconds.
+// CLOCK_MONOTONIC, in nanoseconds.
 int64_t monotonic_ns();
+// CLOCK_BOOTTIME (which goes on while the machine is suspended), in nanoseconds.
+int64_t boottime_ns();

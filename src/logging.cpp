@@ -178,6 +178,13 @@ int64_t monotonic_ns()
     return static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
 }
 
+int64_t boottime_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
+}
+
 void delay_us(unsigned long us)
 {
     void (*fn)(unsigned long) = delay_function.load(std::memory_order_relaxed);

@@ -48,7 +48,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "exit_flag and pipe_fd must
 
 qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix_)
     : output(pipe_path_),
-      prefix(prefix_),
+      health(true),
       pipe_path(std::move(pipe_path_)),
       xdma(prefix_),
       board(),
@@ -73,6 +73,7 @@ qrng_handler::qrng_handler(std::string pipe_path_, std::string prefix_)
       entropy_source(false),
       checksums()
 {
+    reports.identify(prefix_);
     srand(static_cast<unsigned>(time(nullptr)));
     xdma.open_user();
     xdma.open_c2h();
@@ -90,8 +91,9 @@ qrng_handler::~qrng_handler()
 
 bool qrng_handler::check_version()
 {
-    hw_version_word = hw_version();
-    board = board_handler::check_compatible(hw_version_word);
+    unsigned int version = hw_version();
+    reports.set_bitstream(version);
+    board = board_handler::check_compatible(version);
     if (!board)
         return false;
     board->set_write_rgb_func([this](int led, unsigned int colour) { write_rgb(led, colour); });

@@ -20,6 +20,7 @@
 #include "defs.h"
 #include "qrng_checksum.h"
 #include "qrng_counters.h"
+#include "qrng_health.h"
 #include "qrng_output.h"
 #include "qrng_report.h"
 #include "qrng_rules.h"
@@ -127,13 +128,24 @@ private:
     // Bytes the output can take now, at most one chunk; waits a bounded time for
     // room when the FIFO is full. 0 when nothing can be written in this pass.
     uint32_t output_room(int fd, loop_state& s);
-    // Delivers `size` bytes of the DMA ring at the read position into the FIFO.
-    void deliver_dma(int fd, loop_state& s, uint32_t size);
-    // Moves up to one chunk from the backup source into the FIFO; the read address stays.
-    void deliver_backup(int fd, loop_state& s, uint32_t size);
-    // Writes into the FIFO and counts what it took (and a refused chunk of board
-    // data); false when nothing went in.
-    bool deliver(int fd, loop_state& s, const void* data, uint32_t size, bool board_data, ssize_t& written);
+    // Reads the whole chunk at the read position and tests it; the read position
+    // moves past it. True when it is to be delivered.
+    bool read_chunk(loop_state& s);
+    // Tests the chunk just read at ring address `address` of lap `lap`; true when
+    // it is to be delivered.
+    bool judge_chunk(loop_state& s, uint32_t address, uint64_t lap);
+    // What a change of the board's health does: messages, READY=1, a stop.
+    void health_event(loop_state& s, board_health::event e, health_test failed);
+    // A pass while the board's output is not trusted: it tests chunks (the
+    // start-up test, or one fresh chunk every 100 ms), reader or not, and delivers
+    // nothing from the board.
+    void test_pass(int fd, loop_state& s, int64_t now);
+    // Writes what the FIFO can take of the tested chunk.
+    void write_pending(int fd, loop_state& s);
+    // Moves what the FIFO can take, up to a chunk, from the backup source into it.
+    void deliver_backup(int fd, loop_state& s);
+    // Writes into the FIFO and counts what it took; false when nothing went in.
+    bool deliver(int fd, loop_state& s, const void* data, uint32_t size, ssize_t& written);
     // Stop sequence of run(): joins the monitor (when started), closes the FIFO, stops the chips.
     int stop_sequence(int code, std::thread* monitor);
 
@@ -154,8 +166,8 @@ private:
     engine_counters counters;
     reporter reports;
     fifo_output output;
-    std::string prefix;
-    unsigned int hw_version_word = 0;
+    chunk_tester tester;
+    board_health health; // the board's output, judged by the tester's verdicts
     std::string pipe_path;
     xdma_handler xdma;
     std::unique_ptr<board_handler> board;

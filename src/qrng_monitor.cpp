@@ -17,13 +17,6 @@ double current_time()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-int64_t boottime_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_BOOTTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 const char* signal_name(int sig)
 {
     switch (sig) {
@@ -199,9 +192,9 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
 report_data qrng_handler::report() const
 {
     report_data d;
-    d.prefix = prefix;
+    d.prefix = reports.prefix();
     d.board = board ? board->name() : "unknown";
-    d.bitstream = hw_version_word;
+    d.bitstream = reports.bitstream();
     d.chips = qrng_num;
     d.chips_working = counters.chips_working.load();
     unsigned long rate = counters.last_rate.load();
@@ -221,6 +214,14 @@ report_data qrng_handler::report() const
     d.consumer_attached = pipe_fd.load() != -1;
     d.start_time = reports.start_time();
     d.uptime_s = static_cast<double>(monotonic_ns() - reports.start_ns()) / 1e9;
+    int state = counters.output_state.load();
+    d.output = state == 2 ? report_data::output_t::unhealthy
+               : state == 1 ? report_data::output_t::healthy
+                            : report_data::output_t::untested;
+    for (int t = 0; t < HEALTH_TESTS; t++)
+        d.health_failures.emplace_back(health_test_name(static_cast<health_test>(t)),
+                                       counters.health_failures[t].load(std::memory_order_relaxed));
+    d.withheld_bytes = counters.withheld_bytes.load(std::memory_order_relaxed);
     return d;
 }
 

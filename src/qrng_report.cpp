@@ -56,8 +56,12 @@ void more_sample(std::string& out, const std::string& prefix, const char* name, 
 
 std::string status_text(const report_data& d)
 {
-    char text[160];
-    snprintf(text, sizeof text, "streaming: %d/%d chips, %.1f MiB/s, %.2f GiB delivered, %s", d.chips_working, d.chips,
+    char text[192];
+    const char* state = d.output == report_data::output_t::unhealthy  ? "unhealthy: output withheld"
+                        : d.output == report_data::output_t::untested ? "starting: testing the output"
+                                                                      : "streaming";
+    snprintf(text, sizeof text, "%s%s%d/%d chips, %.1f MiB/s, %.2f GiB delivered, %s", state,
+             d.output == report_data::output_t::healthy ? ": " : ", ", d.chips_working, d.chips,
              d.generation_rate / MIB, static_cast<double>(d.delivered_board + d.delivered_backup) / MIB / 1024,
              d.consumer_attached ? "consumer attached" : "no consumer");
     return text;
@@ -68,10 +72,15 @@ std::string statistics_text(const report_data& d)
     char text[320];
     snprintf(text, sizeof text,
              "Statistics: up %.0f s, %.2f MiB delivered from the board and %.2f MiB from the backup source, "
-             "generation %.2f MiB/s, %d/%d chips working, %lu DMA read failures, %lu checksum mismatches",
+             "generation %.2f MiB/s, %d/%d chips working, %lu DMA read failures, %lu checksum mismatches, output %s "
+             "(%.2f MiB withheld)",
              d.uptime_s, static_cast<double>(d.delivered_board) / MIB, static_cast<double>(d.delivered_backup) / MIB,
              d.generation_rate / MIB, d.chips_working, d.chips, static_cast<unsigned long>(d.dma_failures),
-             static_cast<unsigned long>(d.checksum_mismatches));
+             static_cast<unsigned long>(d.checksum_mismatches),
+             d.output == report_data::output_t::unhealthy  ? "unhealthy"
+             : d.output == report_data::output_t::untested ? "untested"
+                                                           : "healthy",
+             static_cast<double>(d.withheld_bytes) / MIB);
     return text;
 }
 
@@ -119,6 +128,19 @@ std::string metrics_text(const report_data& d, bool up)
            static_cast<double>(d.checksum_skipped));
     metric(out, p, "qrngd_consumer_attached", "gauge", "1 while a reader has the output open.", "",
            d.consumer_attached ? 1 : 0);
+    metric(out, p, "qrngd_healthy", "gauge", "1 while the board's output passes its health tests.", "",
+           d.output == report_data::output_t::healthy ? 1 : 0);
+    for (size_t i = 0; i < d.health_failures.size(); i++) {
+        std::string label = ",test=\"" + d.health_failures[i].first + "\"";
+        double value = static_cast<double>(d.health_failures[i].second);
+        if (i == 0)
+            metric(out, p, "qrngd_health_failures_total", "counter", "Chunks that failed a health test, by the test.",
+                   label, value);
+        else
+            more_sample(out, p, "qrngd_health_failures_total", label, value);
+    }
+    metric(out, p, "qrngd_withheld_bytes_total", "counter", "Bytes read from the board and withheld for its health.",
+           "", static_cast<double>(d.withheld_bytes));
     metric(out, p, "qrngd_start_time_seconds", "gauge", "When streaming began, in seconds since the epoch.", "",
            d.start_time);
     return out;

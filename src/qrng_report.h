@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The engine's counters and state at one moment.
@@ -35,9 +36,14 @@ struct report_data {
     bool consumer_attached = false;
     double start_time = 0; // when streaming began, seconds since the epoch
     double uptime_s = 0;   // seconds since then
+    enum class output_t { untested, healthy, unhealthy } output = output_t::healthy; // the health tests' verdict
+    std::vector<std::pair<std::string, uint64_t>> health_failures; // failed chunks by test
+    uint64_t withheld_bytes = 0;
 };
 
-// "streaming: 6/6 chips, 31.9 MiB/s, 2.31 GiB delivered, consumer attached"
+// "streaming: 6/6 chips, 31.9 MiB/s, 2.31 GiB delivered, consumer attached"; it
+// begins "unhealthy: output withheld, " while the board's output fails its health
+// tests, "starting: testing the output, " before the first verdict.
 std::string status_text(const report_data& d);
 // The metrics file's content, in the Prometheus text format; `up` false once stopped.
 std::string metrics_text(const report_data& d, bool up);
@@ -60,6 +66,11 @@ class reporter {
 public:
     // The metrics file to keep ("" for none).
     void set_metrics_path(std::string path) { metrics = std::move(path); }
+    // Which board the reports are about: its XDMA prefix and bitstream version word.
+    void identify(std::string board_prefix) { prefix_ = std::move(board_prefix); }
+    void set_bitstream(unsigned int word) { bitstream_ = word; }
+    const std::string& prefix() const { return prefix_; }
+    unsigned int bitstream() const { return bitstream_; }
     // When streaming begins (wall clock and CLOCK_MONOTONIC), and the watchdog's
     // interval the service manager asked for.
     void start(int64_t now_ns);
@@ -80,6 +91,8 @@ public:
     void write_metrics(const report_data& d, bool up);
 
 private:
+    std::string prefix_;
+    unsigned int bitstream_ = 0;
     std::string metrics;
     bool metrics_failed = false;
     double started_wall = 0;

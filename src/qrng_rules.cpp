@@ -171,7 +171,7 @@ read_cursor::event read_cursor::observe(uint32_t address, int64_t before_ns, int
         if (start_pending && board.rate_current && board.rate_span_ns >= RATE_SPAN_NS) {
             start_pending = false;
             if (!reset_pointer(first_address, first_ns - started_ns, board.words_per_ns))
-                read_pos = first_address;
+                read_pos = chunk_boundary(first_address);
         }
         return event::none;
     case write_tracker::sample_t::lost:
@@ -194,7 +194,7 @@ read_cursor::event read_cursor::observe(uint32_t address, int64_t before_ns, int
     }
     start_pending = false;
     if (fresh_only)
-        read_pos = board.position;
+        read_pos = chunk_boundary(board.position);
     else
         read_pos = board.position - ((board.position - read_pos) & (MAX_DDR_ADDRESS - 1));
     return e;

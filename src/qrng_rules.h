@@ -92,8 +92,16 @@ bool reset_pointer(uint32_t first_address, int64_t since_start_ns, double words_
 // at its measured rate, for the rest of it, a little more, never below `period_us`.
 unsigned long pause_for_data(const write_tracker& board, uint64_t read_pos, unsigned long period_us);
 
+// The first chunk boundary at or after `position`: the read loop reads whole
+// chunks, each at a multiple of CHUNK_WORDS (the ring is a whole number of them).
+inline uint64_t chunk_boundary(uint64_t position)
+{
+    return (position + CHUNK_WORDS - 1) / CHUNK_WORDS * CHUNK_WORDS;
+}
+
 // Where the read loop reads next: the board's position and the read position in
-// the tracker's frame, with what a sample means for them.
+// the tracker's frame, with what a sample means for them. Read positions stay on
+// chunk boundaries.
 struct read_cursor {
     enum class event { none, restarted, desync };
 
@@ -157,6 +165,10 @@ struct loop_state {
     backoff dma{RETRY_FIRST_US, RETRY_MAX_US};  // while DMA reads fail
     failure_window dma_failures{DMA_REPORT_WINDOW_NS};
     bool warned_repeat = false;         // without -r: the stream repeats ring content
+    uint32_t pending_at = 0;            // the tested chunk's bytes not yet written: from here
+    uint32_t pending_end = 0;           // to here
+    int64_t tested_ns = 0;              // when a chunk was last tested while the board is not trusted
+    int stop_code = -1;                 // a stop the loop decided on, -1 none
 };
 
 // The monitor's count of the board's output for its operators, from samples of

@@ -1,11 +1,11 @@
-// The engine at work: the primary read loop and the block integrity check.
+// The engine at work: run(), the primary read loop's passes and the block
+// integrity check. Reading, testing and delivering chunks is in qrng_chunks.cpp.
 #include "qrng.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -14,23 +14,8 @@ namespace {
 // Checksum report: word 0 the block's XOR checksum, word 1 its DDR word address.
 constexpr int REG_CHECKSUM_REPORT = 0x6018;
 constexpr unsigned long BLOCK_WORDS = 512;
-// Failing reads of the backup source tolerated within one pass.
-constexpr int BACKUP_READ_TRIES = 16;
 // While -r waits for the start to be judged, passes are this far apart.
 constexpr unsigned long START_PENDING_US = 1000;
-// The longest wait for room in a full FIFO.
-constexpr int64_t ROOM_WAIT_MS = 1000;
-
-// The read loop's one transfer buffer: filled by a DMA read or from the backup
-// source, emptied into the FIFO. Static, so the loop allocates nothing.
-unsigned char c2h_buffer[MAX_DATA_READ];
-
-int64_t boottime_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_BOOTTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 } // namespace
 
@@ -106,7 +91,13 @@ int qrng_handler::run()
         log_message(LEVEL_ERROR, "Cannot start the throughput thread - aborting\n");
         return stop_sequence(1, nullptr);
     }
-    reports.ready(report());
+    // READY=1 once the start-up test has judged the board's output; with -o
+    // nothing is read, so nothing is tested. With -D failures are only reported.
+    health = board_health(!enable_debug_arg);
+    if (read_only) {
+        counters.output_state.store(1);
+        reports.ready(report());
+    }
 
     loop_state s;
     s.pause_us = thread_period;
@@ -164,7 +155,7 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
 
     int flag = exit_flag.load();
     if (flag > 0) {
-        code = flag == 1 ? 0 : 1;
+        code = s.stop_code >= 0 ? s.stop_code : flag == 1 ? 0 : 1;
         notify_stopping();
         return false;
     }
@@ -173,18 +164,25 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
 
     // Without a reader nothing is read from the board: the pass only tries the
     // open again, less often each time up to a bound. The write position is not
-    // followed meanwhile; when a reader comes the loop finds it again. A desync
+    // followed meanwhile; when a reader comes the loop finds it again. While the
+    // board's output is not trusted its chunks are tested, reader or not. A desync
     // seen while waiting ends the run whether or not a reader is there.
+    const bool testing = !health.delivering();
     int fd = c.desync ? -1 : open_pipe();
-    if (fd != -1)
+    if (fd != -1) {
         output.check_path(loop_now);
-    if (fd == -1 && !c.desync) {
+        s.idle.reset();
+    } else if (s.pending_at < s.pending_end) {
+        // The reader left before the rest of its chunk went out.
+        counters.refused_chunks.fetch_add(1, std::memory_order_relaxed);
+        s.pending_at = s.pending_end = 0;
+    }
+    if (fd == -1 && !c.desync && !testing) {
         if (checksum_check)
             validate_checksum(static_cast<uint32_t>(c.board.position % MAX_DDR_ADDRESS));
         s.pause_us = std::max(s.idle.next(), static_cast<unsigned long>(thread_period));
         return true;
     }
-    s.idle.reset();
 
     if (c.desync || !track(s)) {
         counters.stop_reason.store("desync");
@@ -199,31 +197,36 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
         s.pause_us = std::max<unsigned long>(thread_period, START_PENDING_US);
         return true;
     }
+    if (testing) {
+        test_pass(fd, s, loop_now);
+        return true;
+    }
+    if (s.pending_at < s.pending_end) {
+        write_pending(fd, s);
+        return true;
+    }
 
     // With -r, and without it until the board has written its first lap, only
     // words the board has written and not yet overwritten are read. Once the
     // board has wrapped, a daemon without -r reads the ring on regardless.
-    bool fresh = true;
-    uint32_t words = chunk_words(c.read_pos);
     const bool fresh_only = new_randomness || cycle_count.load() == 0;
     if (fresh_only) {
-        chunk_t state = check_chunk(c.read_pos, words, c.board.position);
+        chunk_t state = check_chunk(c.read_pos, CHUNK_WORDS, c.board.position);
         if (state == chunk_t::overrun && new_randomness) {
             // The board has come round to the read position: the words from half a
             // ring behind it are written, undelivered, and safe from overwriting
             // for another half ring.
-            c.read_pos = c.board.position - MAX_DDR_ADDRESS / 2;
-            words = chunk_words(c.read_pos);
-            state = check_chunk(c.read_pos, words, c.board.position);
+            c.read_pos = chunk_boundary(c.board.position - MAX_DDR_ADDRESS / 2);
+            state = check_chunk(c.read_pos, CHUNK_WORDS, c.board.position);
         }
         if (state == chunk_t::short_of_data) {
-            fresh = false;
-            if (backup_source.empty()) {
+            if (backup_source.empty())
                 s.pause_us = pause_for_data(c.board, c.read_pos, thread_period);
-                return true;
-            }
+            else
+                deliver_backup(fd, s);
+            return true;
         }
-    } else if (!s.warned_repeat && c.board.position < c.read_pos + words) {
+    } else if (!s.warned_repeat && c.board.position < c.read_pos + CHUNK_WORDS) {
         s.warned_repeat = true;
         log_message(LEVEL_WARN, "The stream now repeats data delivered before (the board's ring has wrapped); "
                                 "-r delivers each word only once\n");
@@ -231,139 +234,18 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
 
     if (checksum_check)
         validate_checksum(static_cast<uint32_t>(c.board.position % MAX_DDR_ADDRESS));
-
-    uint64_t before = c.read_pos;
-    uint32_t room = output_room(fd, s);
-    if (room < 4 || c.desync || c.read_pos != before)
-        return true;
-    // Whole pages where the room allows: the FIFO's slots then stay full, and the
-    // room computed from its unread bytes stays exact.
-    static const uint32_t page = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
-    uint32_t size = std::min(words * 4, room) & ~3u;
-    if (size >= page)
-        size -= size % page;
-    if (!fresh) {
-        deliver_backup(fd, s, size);
-        return true;
+    if (read_chunk(s)) {
+        s.pending_at = 0;
+        s.pending_end = MAX_DATA_READ;
+        write_pending(fd, s);
     }
-    deliver_dma(fd, s, size);
     // When the next chunk is not written yet, the pause before the next pass is
     // the wait for it: one wake-up per chunk while data flows. (With a backup
     // source the next pass delivers from it instead of waiting.)
-    if (fresh_only && backup_source.empty()) {
-        uint32_t next = chunk_words(c.read_pos);
-        if (check_chunk(c.read_pos, next, c.board.position) == chunk_t::short_of_data)
-            s.pause_us = std::max(s.pause_us, pause_for_data(c.board, c.read_pos, thread_period));
-    }
+    if (fresh_only && backup_source.empty() && s.pending_at == s.pending_end &&
+        check_chunk(c.read_pos, CHUNK_WORDS, c.board.position) == chunk_t::short_of_data)
+        s.pause_us = std::max(s.pause_us, pause_for_data(c.board, c.read_pos, thread_period));
     return true;
-}
-
-uint32_t qrng_handler::output_room(int fd, loop_state& s)
-{
-    fifo_output::room_t r = output.room(fd, true);
-    if (r.wait_ns > 0) {
-        // The reader has plenty to read: wait for it at its pace (sampling as any wait).
-        wait_tracked(s, static_cast<unsigned long>(std::min(r.wait_ns, s.cursor.board.sample_interval_ns()) / 1000));
-        r = output.room(fd, false);
-    }
-    static const uint32_t page = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
-    if (!r.gone && r.bytes < page) {
-        // Full: wait until the reader frees a page, or the reader goes, or a bound
-        // passes (a stop request is seen within it, and the lap count is kept).
-        int64_t bound_ms = std::min<int64_t>(ROOM_WAIT_MS, s.cursor.board.sample_interval_ns() / 1000000);
-        r = output.wait_for_slot(fd, static_cast<int>(bound_ms));
-        counters.loop_alive_ns.store(monotonic_ns(), std::memory_order_relaxed);
-        if ((r.bytes == 0 && !r.gone) || !track(s))
-            return 0;
-    }
-    if (r.gone) {
-        close_pipe();
-        return 0;
-    }
-    return r.bytes;
-}
-
-bool qrng_handler::deliver(int fd, loop_state& s, const void* data, uint32_t size, bool board_data, ssize_t& written)
-{
-    switch (output.write(fd, data, size, written)) {
-    case fifo_output::write_t::written:
-        bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
-        return true;
-    case fifo_output::write_t::full:
-        counters.refused_chunks.fetch_add(board_data ? 1 : 0, std::memory_order_relaxed);
-        break;
-    case fifo_output::write_t::reader_gone:
-        // The reader went away after the chunk was read: counted like a chunk the
-        // FIFO refused; the next reader gets a FIFO opened afresh.
-        counters.refused_chunks.fetch_add(board_data ? 1 : 0, std::memory_order_relaxed);
-        close_pipe();
-        break;
-    case fifo_output::write_t::failing:
-        s.pause_us = RETRY_MAX_US;
-        break;
-    }
-    return false;
-}
-
-void qrng_handler::deliver_dma(int fd, loop_state& s, uint32_t size)
-{
-    read_cursor& c = s.cursor;
-    uint64_t start = c.read_pos;
-    uint64_t offset = (start % MAX_DDR_ADDRESS) * 4;
-    ssize_t got = xdma.read_memory(c2h_buffer, size, offset);
-    if (got < 0) {
-        int err = errno;
-        counters.dma_failures.fetch_add(1, std::memory_order_relaxed);
-        unsigned long failures = 0;
-        switch (s.dma_failures.failed(monotonic_ns(), failures)) {
-        case failure_window::verdict::report:
-            log_message(LEVEL_ERROR, "DMA read of %u bytes at offset 0x%08lX failed: %s\n", size,
-                        static_cast<unsigned long>(offset), strerror(err));
-            break;
-        case failure_window::verdict::summary:
-            log_message(LEVEL_ERROR, "%lu DMA reads failed in the last 10 s\n", failures);
-            break;
-        case failure_window::verdict::count:
-            break;
-        }
-        // Failing reads are retried less often each time, up to a bound.
-        s.pause_us = std::max(s.pause_us, s.dma.next());
-        return;
-    }
-    s.dma.reset();
-    if (new_randomness) {
-        // The board must not have reached the chunk's start a ring later while the
-        // read ran: the chunk would then mix two laps.
-        if (!track(s) || c.read_pos != start)
-            return;
-        if (check_chunk(start, 0, c.board.position) == chunk_t::overrun)
-            return; // the next pass restarts at a fresh position
-    }
-    ssize_t written = 0;
-    if (got > 0 && deliver(fd, s, c2h_buffer, static_cast<uint32_t>(got), true, written))
-        c.read_pos = advance_read_address(start, static_cast<uint64_t>(written));
-}
-
-void qrng_handler::deliver_backup(int fd, loop_state& s, uint32_t size)
-{
-    int source = open(backup_source.c_str(), O_RDONLY);
-    if (source < 0)
-        return;
-    uint32_t got = 0;
-    int failures = 0;
-    while (got < size && failures < BACKUP_READ_TRIES) {
-        ssize_t n = read(source, c2h_buffer + got, size - got);
-        if (n > 0)
-            got += static_cast<uint32_t>(n);
-        else if (n == 0)
-            break; // end of file: nothing more will come
-        else
-            failures++;
-    }
-    close(source);
-    ssize_t written = 0;
-    if (got > 0 && deliver(fd, s, c2h_buffer, got, false, written))
-        counters.bytes_backup.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
 }
 
 int qrng_handler::stop_sequence(int code, std::thread* monitor)

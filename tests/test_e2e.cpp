@@ -331,14 +331,15 @@ TEST(EndToEnd, SlowConsumerGetsNoByteTwice)
     consumer.wait(30);
     proc_result check = run_command({"/bin/sh", "-c", "exec \"$0\" --seed 404 < \"$1\"", QRNG_VERIFY_BIN, capture});
     EXPECT_EQ(check.status, 0) << check.out << check.err;
-    // The loop reads from the board only what the FIFO can take, also from a
-    // reader of blocks of no whole number of pages.
+    // The loop reads every chunk from the board once, also for a reader of blocks
+    // of no whole number of pages; the start-up test reads 1 MiB more, and a chunk
+    // may still wait for room when the daemon stops.
     std::istringstream lines(d.trace_text());
     double dma_bytes = 0;
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("D ", 0) == 0)
             dma_bytes += std::stod(line.substr(line.rfind(' ')));
-    EXPECT_LE(dma_bytes, 1.02 * static_cast<double>(read_file(capture).size()));
+    EXPECT_LE(dma_bytes, 1.02 * static_cast<double>(read_file(capture).size()) + 1048576 + 65536);
 }
 
 TEST(EndToEnd, BackupSourceFillsInForASlowBoard)

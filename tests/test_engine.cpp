@@ -19,16 +19,23 @@ struct qrng_test_access {
     static float throughput(qrng_handler& q) { return q.throughput.load(); }
     static uint64_t bytes_written(qrng_handler& q) { return q.bytes_written.load(); }
     static double generation_rate(qrng_handler& q) { return q.counters.generation_rate.load(); }
-    static void deliver_backup(qrng_handler& q, int fd, uint32_t size)
+    static void deliver_backup(qrng_handler& q, int fd)
     {
         loop_state s;
-        q.deliver_backup(fd, s, size);
+        q.deliver_backup(fd, s);
     }
-    // Delivers from read position 0; returns the read position afterwards.
-    static uint64_t deliver_dma(qrng_handler& q, int fd, uint32_t size)
+    // Reads, tests and delivers the chunk at read position 0 of a trusted board;
+    // returns the read position afterwards and the bytes still waiting.
+    static uint64_t deliver_chunk(qrng_handler& q, int fd, uint32_t& waiting)
     {
+        for (unsigned i = 0; i < board_health::passes_to_trust; i++)
+            q.health.chunk(true, 0, 0, 0);
         loop_state s;
-        q.deliver_dma(fd, s, size);
+        if (q.read_chunk(s)) {
+            s.pending_end = MAX_DATA_READ;
+            q.write_pending(fd, s);
+        }
+        waiting = s.pending_end - s.pending_at;
         return s.cursor.read_pos;
     }
     // Runs one compute pass of the monitor, whose state lives from one pass to
@@ -191,22 +198,28 @@ TEST(ChecksumWindow, ThirdOccurrenceWithinTheWindowIsReported)
 TEST_F(EngineTest, DeliveriesCountOnlyWhatTheFifoTook)
 {
     // A backup source shorter than a chunk: the pass delivers what there is and
-    // moves on. A FIFO that takes only a page of a chunk from the board: only that
-    // page counts as delivered, and the read position moves by its words.
+    // moves on. A FIFO that takes only a page of a tested chunk from the board: only
+    // that page counts as delivered, the rest waits, and the read position is past
+    // the whole chunk, which is read once.
     configure("board=m2");
+    sim_freeze_clock();
     std::string backup = dir.file("backup");
     write_file(backup, std::string(100, 'b'));
     qrng_handler engine(fifo, prefix.name());
     engine.set_backup_source(backup);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    qrng_test_access::deliver_backup(engine, fds[1], 65536);
+    qrng_test_access::deliver_backup(engine, fds[1]);
     char got[65536];
     EXPECT_EQ(read(fds[0], got, sizeof got), 100);
     EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u);
     ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
     fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    EXPECT_EQ(qrng_test_access::deliver_dma(engine, fds[1], 65536), 1024u);
+    engine.spi_start();
+    sim_advance_clock(0.1);
+    uint32_t waiting = 0;
+    EXPECT_EQ(qrng_test_access::deliver_chunk(engine, fds[1], waiting), 16384u);
+    EXPECT_EQ(waiting, 65536u - 4096u);
     EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u + 4096u);
     close(fds[0]);
     close(fds[1]);

@@ -40,6 +40,8 @@ report_data sample_data(bool attached)
     d.consumer_attached = attached;
     d.start_time = 1765200000.5;
     d.uptime_s = 3600;
+    d.health_failures = {{"repetition", 1}, {"bias", 3}};
+    d.withheld_bytes = 131072;
     return d;
 }
 
@@ -48,10 +50,10 @@ std::vector<std::string> groups(const std::string& pattern, const std::string& t
 {
     regex_t re;
     EXPECT_EQ(regcomp(&re, pattern.c_str(), REG_EXTENDED), 0);
-    regmatch_t m[8];
+    regmatch_t m[10];
     std::vector<std::string> out;
-    if (regexec(&re, text.c_str(), 8, m, 0) == 0)
-        for (int i = 1; i < 8 && m[i].rm_so >= 0; i++)
+    if (regexec(&re, text.c_str(), 10, m, 0) == 0)
+        for (int i = 1; i < 10 && m[i].rm_so >= 0; i++)
             out.push_back(text.substr(static_cast<size_t>(m[i].rm_so), static_cast<size_t>(m[i].rm_eo - m[i].rm_so)));
     regfree(&re);
     return out;
@@ -87,9 +89,9 @@ TEST(Report, StatusMetricsAndStatisticsSayWhatTheCountersHold)
 
         auto stats = groups("^Statistics: up ([0-9]+) s, ([0-9.]+) MiB delivered from the board and ([0-9.]+) MiB from "
                             "the backup source, generation ([0-9.]+) MiB/s, ([0-9]+)/([0-9]+) chips working, ([0-9]+) DMA "
-                            "read failures, [0-9]+ checksum mismatches$",
+                            "read failures, [0-9]+ checksum mismatches, output (healthy|unhealthy|untested) \\([0-9.]+ MiB withheld\\)$",
                             statistics_text(d));
-        ASSERT_EQ(stats.size(), 7u) << statistics_text(d);
+        ASSERT_EQ(stats.size(), 8u) << statistics_text(d);
         EXPECT_NEAR(std::stod(stats[1]), d.delivered_board / 1048576.0, 0.005);
         EXPECT_NEAR(std::stod(stats[3]), d.generation_rate / 1048576, 0.005);
         EXPECT_EQ(std::stoul(stats[6]), d.dma_failures);
@@ -114,7 +116,9 @@ TEST(Report, StatusMetricsAndStatisticsSayWhatTheCountersHold)
             EXPECT_EQ(m["qrngd_checksum_reports_skipped_total" + p + "}"], d.checksum_skipped);
             EXPECT_EQ(m["qrngd_consumer_attached" + p + "}"], attached ? 1 : 0);
             EXPECT_EQ(m["qrngd_start_time_seconds" + p + "}"], d.start_time);
-            EXPECT_EQ(m.size(), 22u) << text;
+            EXPECT_EQ(m["qrngd_healthy" + p + "}"], 1);
+            EXPECT_EQ(m["qrngd_health_failures_total" + p + ",test=\"bias\"}"], 3);
+            EXPECT_EQ(m.size(), 26u) << text;
         }
     }
 }

@@ -1,0 +1,254 @@
+// The read loop's chunks: reading a whole chunk from the board, testing it,
+// writing a tested chunk into the FIFO as the room allows, the backup source, and
+// the passes that only test while the board's output is not trusted.
+#include "qrng.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Failing reads of the backup source tolerated within one pass.
+constexpr int BACKUP_READ_TRIES = 16;
+// Reads that complete a short DMA read of a chunk, within one pass.
+constexpr int DMA_READ_TRIES = 4;
+// The longest wait for room in a full FIFO.
+constexpr int64_t ROOM_WAIT_MS = 1000;
+// While the board's output is unhealthy, one fresh chunk is tested this often.
+constexpr int64_t UNHEALTHY_TEST_NS = 100000000;
+
+// The read loop's chunk from the board, tested before any byte of it is written,
+// and the backup source's buffer. Static, so the loop allocates nothing.
+alignas(64) uint64_t chunk_buffer[MAX_DATA_READ / 8];
+unsigned char backup_buffer[MAX_DATA_READ];
+
+uint32_t page_size()
+{
+    static const uint32_t page = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+} // namespace
+
+uint32_t qrng_handler::output_room(int fd, loop_state& s)
+{
+    fifo_output::room_t r = output.room(fd, true);
+    if (r.wait_ns > 0) {
+        // The reader has plenty to read: wait for it at its pace (sampling as any wait).
+        wait_tracked(s, static_cast<unsigned long>(std::min(r.wait_ns, s.cursor.board.sample_interval_ns()) / 1000));
+        r = output.room(fd, false);
+    }
+    if (!r.gone && r.bytes < page_size()) {
+        // Full: wait until the reader frees a page, or the reader goes, or a bound
+        // passes (a stop request is seen within it, and the lap count is kept).
+        int64_t bound_ms = std::min<int64_t>(ROOM_WAIT_MS, s.cursor.board.sample_interval_ns() / 1000000);
+        r = output.wait_for_slot(fd, static_cast<int>(bound_ms));
+        counters.loop_alive_ns.store(monotonic_ns(), std::memory_order_relaxed);
+        if ((r.bytes == 0 && !r.gone) || !track(s))
+            return 0;
+    }
+    if (r.gone) {
+        close_pipe();
+        return 0;
+    }
+    // Whole pages where the room allows: the FIFO's slots then stay full, and the
+    // room computed from its unread bytes stays exact.
+    return r.bytes >= page_size() ? r.bytes - r.bytes % page_size() : r.bytes;
+}
+
+bool qrng_handler::deliver(int fd, loop_state& s, const void* data, uint32_t size, ssize_t& written)
+{
+    switch (output.write(fd, data, size, written)) {
+    case fifo_output::write_t::written:
+        bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+        return true;
+    case fifo_output::write_t::full:
+        break;
+    case fifo_output::write_t::reader_gone:
+        // The next reader gets a FIFO opened afresh; the next pass counts what the
+        // one that left did not take.
+        close_pipe();
+        break;
+    case fifo_output::write_t::failing:
+        s.pause_us = RETRY_MAX_US;
+        break;
+    }
+    return false;
+}
+
+void qrng_handler::write_pending(int fd, loop_state& s)
+{
+    uint32_t room = output_room(fd, s);
+    uint32_t size = std::min(room, s.pending_end - s.pending_at);
+    ssize_t written = 0;
+    if (size > 0 && deliver(fd, s, reinterpret_cast<unsigned char*>(chunk_buffer) + s.pending_at, size, written))
+        s.pending_at += static_cast<uint32_t>(written);
+}
+
+bool qrng_handler::read_chunk(loop_state& s)
+{
+    read_cursor& c = s.cursor;
+    uint64_t start = c.read_pos;
+    uint64_t offset = (start % MAX_DDR_ADDRESS) * 4;
+    unsigned char* buffer = reinterpret_cast<unsigned char*>(chunk_buffer);
+    // A short read is completed by reading the rest: no byte is read twice.
+    ssize_t got = 0;
+    for (int tries = 0; got < static_cast<ssize_t>(MAX_DATA_READ) && tries < DMA_READ_TRIES; tries++) {
+        ssize_t n = xdma.read_memory(buffer + got, MAX_DATA_READ - static_cast<size_t>(got),
+                                     offset + static_cast<uint64_t>(got));
+        if (n < 0) {
+            int err = errno;
+            counters.dma_failures.fetch_add(1, std::memory_order_relaxed);
+            unsigned long failures = 0;
+            switch (s.dma_failures.failed(monotonic_ns(), failures)) {
+            case failure_window::verdict::report:
+                log_message(LEVEL_ERROR, "DMA read of %lu bytes at offset 0x%08lX failed: %s\n",
+                            static_cast<unsigned long>(MAX_DATA_READ - static_cast<size_t>(got)),
+                            static_cast<unsigned long>(offset + static_cast<uint64_t>(got)), strerror(err));
+                break;
+            case failure_window::verdict::summary:
+                log_message(LEVEL_ERROR, "%lu DMA reads failed in the last 10 s\n", failures);
+                break;
+            case failure_window::verdict::count:
+                break;
+            }
+            // Failing reads are retried less often each time, up to a bound.
+            s.pause_us = std::max(s.pause_us, s.dma.next());
+            return false;
+        }
+        got += n;
+    }
+    s.dma.reset();
+    if (new_randomness) {
+        // The board must not have reached the chunk's start a ring later while the
+        // read ran: the chunk would then mix two laps.
+        if (!track(s) || c.read_pos != start)
+            return false;
+        if (check_chunk(start, 0, c.board.position) == chunk_t::overrun)
+            return false; // the next pass restarts at a fresh position
+    }
+    c.read_pos = start + CHUNK_WORDS;
+    if (got < static_cast<ssize_t>(MAX_DATA_READ))
+        return false; // the driver would not give the whole chunk: it is given up
+    return judge_chunk(s, static_cast<uint32_t>(start % MAX_DDR_ADDRESS), start / MAX_DDR_ADDRESS);
+}
+
+bool qrng_handler::judge_chunk(loop_state& s, uint32_t address, uint64_t lap)
+{
+    health_verdict v = tester.test(chunk_buffer, address);
+    board_health::state before = health.now();
+    if (!v.pass) {
+        counters.health_failures[static_cast<int>(v.failed)].fetch_add(1, std::memory_order_relaxed);
+        log_message(LEVEL_WARN, "Health test %s failed on the chunk at 0x%08X: %s\n", health_test_name(v.failed),
+                    address, v.seen.c_str());
+    }
+    health_event(s, health.chunk(v.pass, address, lap, monotonic_ns()), v.failed);
+    // A chunk goes out only when the board was trusted before it and still is (with
+    // -D, failures are only reported and the board stays trusted). What else was
+    // read is withheld, but for the chunks of the start-up test that passed.
+    bool deliver = before == board_health::state::healthy && health.delivering();
+    if (!deliver && !(v.pass && before == board_health::state::starting))
+        counters.withheld_bytes.fetch_add(MAX_DATA_READ, std::memory_order_relaxed);
+    return deliver;
+}
+
+void qrng_handler::health_event(loop_state& s, board_health::event e, health_test failed)
+{
+    switch (e) {
+    case board_health::event::none:
+        return;
+    case board_health::event::started:
+        counters.output_state.store(1);
+        reports.ready(report());
+        return;
+    case board_health::event::start_failed:
+        if (strict_mode) {
+            log_message(LEVEL_ERROR, "The board's output failed its start-up test (%s) - aborting\n",
+                        health_test_name(failed));
+            counters.stop_reason.store("start-up test failed");
+            s.stop_code = 4;
+            exit_flag.store(3);
+            return;
+        }
+        counters.output_state.store(2);
+        log_message(LEVEL_ERROR, "The board's output failed its health tests and is withheld\n");
+        reports.ready(report());
+        return;
+    case board_health::event::unhealthy:
+        counters.output_state.store(2);
+        log_message(LEVEL_ERROR, "The board's output failed its health tests and is withheld\n");
+        return;
+    case board_health::event::healthy_again:
+        counters.output_state.store(1);
+        log_message(LEVEL_INFO, "The board's output passes its health tests again; delivery resumes\n");
+        return;
+    case board_health::event::give_up:
+        log_message(LEVEL_ERROR, "The board's output stays unhealthy; stopping so that it is started afresh\n");
+        counters.stop_reason.store("unhealthy output");
+        s.stop_code = 1;
+        exit_flag.store(3);
+        return;
+    }
+}
+
+void qrng_handler::test_pass(int fd, loop_state& s, int64_t now)
+{
+    read_cursor& c = s.cursor;
+    if (checksum_check)
+        validate_checksum(static_cast<uint32_t>(c.board.position % MAX_DDR_ADDRESS));
+    if (health.now() == board_health::state::unhealthy) {
+        health_event(s, health.tick(now), health_test::repetition);
+        if (now - s.tested_ns < UNHEALTHY_TEST_NS) {
+            // Between tests the consumer gets the backup source's bytes, if any.
+            if (fd != -1 && !backup_source.empty())
+                deliver_backup(fd, s);
+            else
+                s.pause_us = std::max(s.pause_us, static_cast<unsigned long>(UNHEALTHY_TEST_NS - (now - s.tested_ns)) / 1000);
+            return;
+        }
+        // The latest chunk the board has written: what lies before it is given up.
+        uint64_t latest = c.board.position / CHUNK_WORDS * CHUNK_WORDS;
+        if (latest >= c.read_pos + 2 * CHUNK_WORDS)
+            c.read_pos = latest - CHUNK_WORDS;
+    }
+    chunk_t state = check_chunk(c.read_pos, CHUNK_WORDS, c.board.position);
+    if (state == chunk_t::overrun)
+        c.read_pos = chunk_boundary(c.board.position - MAX_DDR_ADDRESS / 2);
+    if (state != chunk_t::ready) {
+        if (fd != -1 && !backup_source.empty())
+            deliver_backup(fd, s);
+        else
+            s.pause_us = pause_for_data(c.board, c.read_pos, thread_period);
+        return;
+    }
+    read_chunk(s);
+    s.tested_ns = now;
+}
+
+void qrng_handler::deliver_backup(int fd, loop_state& s)
+{
+    uint32_t size = output_room(fd, s);
+    if (size == 0)
+        return;
+    int source = open(backup_source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0)
+        return;
+    uint32_t got = 0;
+    int failures = 0;
+    while (got < size && failures < BACKUP_READ_TRIES) {
+        ssize_t n = read(source, backup_buffer + got, size - got);
+        if (n > 0)
+            got += static_cast<uint32_t>(n);
+        else if (n == 0)
+            break; // end of file: nothing more will come
+        else
+            failures++;
+    }
+    close(source);
+    ssize_t written = 0;
+    if (got > 0 && deliver(fd, s, backup_buffer, got, written))
+        counters.bytes_backup.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+}
