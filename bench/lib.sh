@@ -8,6 +8,7 @@ B="$ROOT/build-bench"
 CONSUMER="$B/bench/qrng-bench-consumer"
 LOCATE="$B/bench/qrng-bench-locate"
 WRITER="$B/bench/qrng-bench-writer"
+HEALTH="$B/bench/qrng-bench-health"
 VERIFY="$B/qrng-verify"
 # The daemon measured: build-bench's, or the one in BENCH_BUILD (another build
 # directory, for instance of an older commit); the helpers always come from build-bench.

@@ -11,8 +11,8 @@ constexpr size_t WORDS = HEALTH_CHUNK_BYTES / 8; // 64-bit words in a chunk
 constexpr size_t LAG_WORDS = 4096 / 8;           // the repetition test's lag
 constexpr size_t PAIRS = WORDS - LAG_WORDS;      // words compared with the one 4096 bytes before
 constexpr uint64_t BITS = HEALTH_CHUNK_BYTES * 8;
-// The byte test looks at every 16th 64-bit word: 4096 bytes spread over the chunk.
-constexpr size_t SAMPLE_STRIDE = 16;
+// The byte test looks at every 32nd 64-bit word: 2048 bytes spread over the chunk.
+constexpr size_t SAMPLE_STRIDE = 32;
 constexpr uint64_t SAMPLE_BYTES = WORDS / SAMPLE_STRIDE * 8;
 
 // How the false-alarm budget of 2e-15 per chunk is split.

@@ -5,7 +5,7 @@
 //               word, or a block repeated with any period dividing 4096 bytes
 //   stale       the chunk equals one of the last 16 read at another ring address:
 //               a DMA read that left the buffer as it was
-//   byte        one byte value far too common in a sample of 4096 bytes
+//   byte        one byte value far too common in a sample of 2048 bytes
 //   bias        the share of 1 bits over the whole chunk
 // Each cutoff is computed from its exact tail probability (binomial, or a bound
 // for the equality tests), so that on uniformly random data all tests together

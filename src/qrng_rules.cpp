@@ -98,18 +98,6 @@ float write_tracker::rate_mib() const
     return static_cast<float>(words_per_ns * 4e9 / 1048576.0);
 }
 
-uint32_t chunk_size(uint32_t read_addr)
-{
-    if (read_addr + CHUNK_WORDS > MAX_DDR_ADDRESS)
-        return (MAX_DDR_ADDRESS - read_addr) * 4;
-    return MAX_DATA_READ;
-}
-
-uint32_t chunk_words(uint64_t read_pos)
-{
-    return chunk_size(static_cast<uint32_t>(read_pos % MAX_DDR_ADDRESS)) / 4;
-}
-
 uint32_t data_wait_us(uint32_t missing_bytes, float rate)
 {
     float quotient = static_cast<float>(missing_bytes) / rate;
@@ -120,13 +108,6 @@ uint32_t data_wait_us(uint32_t missing_bytes, float rate)
         return MAX_WAIT_DATA_DELAY;
     uint32_t wait = static_cast<uint32_t>(static_cast<uint32_t>(quotient) * US_PER_BYTE_AT_MIB_S);
     return wait > MAX_WAIT_DATA_DELAY ? MAX_WAIT_DATA_DELAY : wait;
-}
-
-uint64_t advance_read_address(uint64_t read_pos, uint64_t written)
-{
-    // A word of which the FIFO took only some bytes is not offered again: the
-    // consumer must never see the same byte twice.
-    return read_pos + (written + 3) / 4;
 }
 
 chunk_t check_chunk(uint64_t start, uint32_t words, uint64_t board_position)
@@ -148,7 +129,7 @@ unsigned long pause_for_data(const write_tracker& board, uint64_t read_pos, unsi
 {
     // A board measured standing still is waited for as if it wrote at the lowest
     // rate the tracking assumes, not polled.
-    uint32_t missing = static_cast<uint32_t>(read_pos + chunk_words(read_pos) - board.position) * 4;
+    uint32_t missing = static_cast<uint32_t>(read_pos + CHUNK_WORDS - board.position) * 4;
     float rate = board.rate_known && board.rate_mib() <= 0.0f ? MIN_TRACKED_MIB_S : board.rate_mib();
     uint32_t wait = data_wait_us(missing, rate);
     return std::max<unsigned long>(wait > 0 ? wait + wait / 16 + DATA_WAIT_MARGIN_US : 0, period_us);

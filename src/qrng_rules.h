@@ -68,15 +68,8 @@ private:
     sample_t new_frame(uint32_t address, int64_t before_ns, int64_t after_ns, sample_t why);
 };
 
-// Bytes to move in one chunk from word address `read_addr` (never past the ring's end).
-uint32_t chunk_size(uint32_t read_addr);
-// Words in the chunk that starts at read position `read_pos` (any lap).
-uint32_t chunk_words(uint64_t read_pos);
 // Microseconds to wait for `missing_bytes` at `throughput` MiB/s (capped).
 uint32_t data_wait_us(uint32_t missing_bytes, float throughput);
-// Read position after the FIFO accepted `written` bytes of a chunk read at
-// `read_pos`: every word of which any byte was written counts as delivered.
-uint64_t advance_read_address(uint64_t read_pos, uint64_t written);
 // What the read loop may do with the chunk [start, start + words) given the
 // board's position (words written, the tracker's frame): read it (written and
 // not overwritten), wait for it, or give it up because the board has overwritten

@@ -233,7 +233,8 @@ TEST(MonitorRules, ThroughputAndChipText)
     char text[60] = {0};
     qrng_handler::append_chip_text(text, sizeof text, 0, 0xF3 / 256.0f, 0.0f, 1, false);
     qrng_handler::append_chip_text(text, sizeof text, 1, 0.0f, 0.0f, 0, false);
-    EXPECT_STREQ(text, "Q1: 0.95(1) Q2: 0.00(0) "); // with filtering: EndToEnd.ReadOnlyModeNeverTouchesTheStream
+    qrng_handler::append_chip_text(text, sizeof text, 2, 0xF3 / 256.0f, 0.9375f, 1, true);
+    EXPECT_STREQ(text, "Q1: 0.95(1) Q2: 0.00(0) Q3: 0.95/0.94(1) ");
 }
 
 TEST(MonitorRules, ChipTextNeverOverrunsItsBuffer)
