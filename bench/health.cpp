@@ -50,6 +50,12 @@ int main(int argc, char** argv)
            l.p_repetition, l.p_stale, l.byte_max, l.p_byte);
     printf("ones_min=%u\nones_max=%u\np_bias=%.3g\np_total=%.3g\n", l.ones_min, l.ones_max, l.p_bias,
            l.p_repetition + l.p_stale + l.p_byte + l.p_bias);
+    // How often a chunk of a faulty board passes: bits 1 with probability 0.51
+    // (0.49 alike), and a byte value making 1/16 of the bytes (it then shows in at
+    // least 1/16 + 15/16 * 1/256 of the sample), by the lower tails as upper ones.
+    const uint64_t bits = HEALTH_CHUNK_BYTES * 8, sample = 2048;
+    printf("miss_bias_0.51=%.3g\n", binomial_upper_tail(bits, 0.49, bits - l.ones_max));
+    printf("miss_byte_1_16=%.3g\n", binomial_upper_tail(sample, 1 - (1.0 / 16 + 15.0 / 16 / 256), sample - l.byte_max));
 
     std::vector<uint64_t> chunks(CHUNKS * WORDS);
     std::mt19937_64 random(1);
