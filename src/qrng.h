@@ -131,9 +131,6 @@ private:
     // Reads the whole chunk at the read position and tests it; the read position
     // moves past it. True when it is to be delivered.
     bool read_chunk(loop_state& s);
-    // Tests the chunk just read at ring address `address` of lap `lap`; true when
-    // it is to be delivered.
-    bool judge_chunk(loop_state& s, uint32_t address, uint64_t lap);
     // What a change of the board's health does: messages, READY=1, a stop.
     void health_event(loop_state& s, board_health::event e, health_test failed);
     // A pass while the board's output is not trusted: it tests chunks (the
@@ -149,9 +146,8 @@ private:
     // Stop sequence of run(): joins the monitor (when started), closes the FIFO, stops the chips.
     int stop_sequence(int code, std::thread* monitor);
 
-    // What the monitor's compute pass asks of its loop.
-    enum class monitor_step { next_pass, give_up };
-    monitor_step monitor_compute(monitor_state& state);
+    // One compute pass of the monitor; false when it gives up (no active chip).
+    bool monitor_compute(monitor_state& state);
     // Waits `us` for the next compute pass, sampling the write address in between
     // whenever the board could otherwise go round its ring unseen.
     void monitor_wait(monitor_state& state, unsigned long us);
@@ -166,8 +162,7 @@ private:
     engine_counters counters;
     reporter reports;
     fifo_output output;
-    chunk_tester tester;
-    board_health health; // the board's output, judged by the tester's verdicts
+    board_health health; // the board's output, and the tests of its chunks
     std::string pipe_path;
     xdma_handler xdma;
     std::unique_ptr<board_handler> board;

@@ -133,19 +133,17 @@ bool qrng_handler::read_chunk(loop_state& s)
     c.read_pos = start + CHUNK_WORDS;
     if (got < static_cast<ssize_t>(MAX_DATA_READ))
         return false; // the driver would not give the whole chunk: it is given up
-    return judge_chunk(s, static_cast<uint32_t>(start % MAX_DDR_ADDRESS), start / MAX_DDR_ADDRESS);
-}
 
-bool qrng_handler::judge_chunk(loop_state& s, uint32_t address, uint64_t lap)
-{
-    health_verdict v = tester.test(chunk_buffer, address);
+    uint32_t address = static_cast<uint32_t>(start % MAX_DDR_ADDRESS);
     board_health::state before = health.now();
+    health_verdict v;
+    board_health::event e = health.judge(chunk_buffer, address, start / MAX_DDR_ADDRESS, monotonic_ns(), v);
     if (!v.pass) {
         counters.health_failures[static_cast<int>(v.failed)].fetch_add(1, std::memory_order_relaxed);
         log_message(LEVEL_WARN, "Health test %s failed on the chunk at 0x%08X: %s\n", health_test_name(v.failed),
                     address, v.seen.c_str());
     }
-    health_event(s, health.chunk(v.pass, address, lap, monotonic_ns()), v.failed);
+    health_event(s, e, v.failed);
     // A chunk goes out only when the board was trusted before it and still is (with
     // -D, failures are only reported and the board stays trusted). What else was
     // read is withheld, but for the chunks of the start-up test that passed.

@@ -216,6 +216,13 @@ board_health::event board_health::chunk(bool pass, uint32_t address, uint64_t la
     return starting ? event::start_failed : event::unhealthy;
 }
 
+board_health::event board_health::judge(const uint64_t* chunk_words, uint32_t address, uint64_t lap, int64_t now_ns,
+                                        health_verdict& verdict)
+{
+    verdict = tester.test(chunk_words, address);
+    return chunk(verdict.pass, address, lap, now_ns);
+}
+
 board_health::event board_health::tick(int64_t now_ns)
 {
     if (current == state::unhealthy && now_ns - unhealthy_since >= give_up_after_ns)

@@ -78,7 +78,10 @@ public:
     static constexpr unsigned bad_region_laps = 3;
 
     explicit board_health(bool withhold_) : withhold(withhold_) {}
-    // The verdict on the chunk read at ring address `address` in lap `lap`, at `now_ns`.
+    // Tests the chunk read at ring address `address` in lap `lap`, at `now_ns`:
+    // the verdict, and what it changes.
+    event judge(const uint64_t* chunk, uint32_t address, uint64_t lap, int64_t now_ns, health_verdict& verdict);
+    // Takes the verdict on the chunk read at ring address `address` in lap `lap`.
     event chunk(bool pass, uint32_t address, uint64_t lap, int64_t now_ns);
     // Checked with no chunk to judge, so that a board that stays unhealthy is given up.
     event tick(int64_t now_ns);
@@ -86,6 +89,7 @@ public:
     bool delivering() const { return current == state::healthy; }
 
 private:
+    chunk_tester tester;
     bool withhold;
     state current = state::starting;
     unsigned passes = 0;          // chunks in a row that passed

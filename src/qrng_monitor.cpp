@@ -69,7 +69,7 @@ void qrng_handler::throughput_compute()
         monitor_wait(state, SECONDARY_THREAD_PERIOD_US * (READS_TO_COMPUTE + 1));
         if (exit_flag.load() > 0)
             continue;
-        if (monitor_compute(state) == monitor_step::give_up) {
+        if (!monitor_compute(state)) {
             notify_stopping();
             return;
         }
@@ -88,7 +88,7 @@ void qrng_handler::monitor_wait(monitor_state& state, unsigned long us)
     }
 }
 
-qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
+bool qrng_handler::monitor_compute(monitor_state& state)
 {
     unsigned long rate = get_rate();
     unsigned int status = get_status();
@@ -120,7 +120,7 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
             log_message(LEVEL_ERROR, "No Active/Valid QRNG Chips available - aborting\n");
             counters.stop_reason.store("no active chip");
             exit_flag.store(3);
-            return monitor_step::give_up;
+            return false;
         }
     } else {
         state.no_active = 0;
@@ -167,7 +167,7 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
         char* text = static_cast<char*>(calloc(qrng_num > 0 ? static_cast<size_t>(qrng_num) : 0, 30));
         if (!text && text_size > 0) {
             log_message(LEVEL_ERROR, "Cannot reserve memory to print log\n");
-            return monitor_step::next_pass;
+            return true;
         }
         board->led_status(strict_mode, rate, qrng_rate_threshold);
         for (int i = 0; i < qrng_num; i++) {
@@ -186,7 +186,7 @@ qrng_handler::monitor_step qrng_handler::monitor_compute(monitor_state& state)
         free(text);
     }
     last_ddr_addr = d;
-    return monitor_step::next_pass;
+    return true;
 }
 
 report_data qrng_handler::report() const
