@@ -169,10 +169,7 @@ fifo_output::room_t fifo_output::room(int fd, bool may_wait)
         r.bytes = MAX_DATA_READ; // a character device: no pipe buffer to size the chunk by
         return r;
     }
-    // A FIFO whose reader has gone reports an error: nothing is read from the
-    // board for nobody.
-    struct pollfd p = {fd, POLLOUT, 0};
-    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP))) {
+    if (reader_gone(fd)) {
         r.gone = true;
         return r;
     }
@@ -197,6 +194,12 @@ fifo_output::room_t fifo_output::room(int fd, bool may_wait)
         paced_ns = monotonic_ns();
     }
     return r;
+}
+
+bool fifo_output::reader_gone(int fd)
+{
+    struct pollfd p = {fd, POLLOUT, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
 }
 
 fifo_output::room_t fifo_output::wait_for_slot(int fd, int bound_ms)

@@ -45,6 +45,8 @@ public:
     room_t room(int fd, bool may_wait);
     // Waits at most bound_ms for the reader to free a slot; gone when it left.
     room_t wait_for_slot(int fd, int bound_ms);
+    // Whether the reader has gone: a FIFO reports an error then.
+    static bool reader_gone(int fd);
 
     // What a write did.
     enum class write_t { written, full, reader_gone, failing };

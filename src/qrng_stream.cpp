@@ -81,6 +81,8 @@ int qrng_handler::run()
     ddr_addr.store(0);
     last_ddr_addr = 0;
 
+    // With -D the health tests' failures are only reported.
+    health = board_health(!enable_debug_arg);
     reports.start(monotonic_ns());
     counters.loop_alive_ns.store(monotonic_ns(), std::memory_order_relaxed);
     rearm_stopped_waits();
@@ -92,8 +94,7 @@ int qrng_handler::run()
         return stop_sequence(1, nullptr);
     }
     // READY=1 once the start-up test has judged the board's output; with -o
-    // nothing is read, so nothing is tested. With -D failures are only reported.
-    health = board_health(!enable_debug_arg);
+    // nothing is read, so nothing is tested.
     if (read_only) {
         counters.output_state.store(1);
         reports.ready(report());
@@ -234,6 +235,11 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
 
     if (checksum_check)
         validate_checksum(static_cast<uint32_t>(c.board.position % MAX_DDR_ADDRESS));
+    // A FIFO whose reader has gone says so: nothing is read from the board for nobody.
+    if (fifo_output::reader_gone(fd)) {
+        close_pipe();
+        return true;
+    }
     if (read_chunk(s)) {
         s.pending_at = 0;
         s.pending_end = MAX_DATA_READ;

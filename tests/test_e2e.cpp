@@ -273,6 +273,11 @@ TEST(EndToEnd, ConsumersComeAndGo)
     // The first consumer takes 1.5 s of the board's output and leaves.
     proc_result first = run_command({"/bin/sh", "-c", "head -c 100000000 \"$0\" | wc -c", d.fifo});
     EXPECT_EQ(first.out, "100000000\n");
+    // Readers that take a byte and leave: no chunk is read after they have gone.
+    int reads = count_lines_with(d.trace_text(), "D 0");
+    for (int i = 0; i < 50; i++)
+        run_command({"/bin/sh", "-c", "head -c 1 \"$0\" > /dev/null", d.fifo});
+    EXPECT_LT(count_lines_with(d.trace_text(), "D 0") - reads, 90);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(d.process().running()) << d.out();
     // A later one picks up the stream wherever it is.
