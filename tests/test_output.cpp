@@ -99,6 +99,11 @@ TEST(FifoOutput, OnlyItsOwnFifoOrANamedDeviceIsOpened)
     std::string long_path = "/" + std::string(9999, 'q');
     fifo_output too_long(long_path);
     EXPECT_EQ(logged([&] { too_long.open(); }), "[ERROR] Cannot open output " + long_path + ": File name too long\n");
+    // Nothing at the path, and no FIFO can be made there (sysfs): mkfifo's reason, not open's.
+    fifo_output unmakeable("/sys/qrngd-test-fifo");
+    std::string log = logged([&] { unmakeable.open(); });
+    EXPECT_EQ(log.rfind("[ERROR] Cannot make the output FIFO /sys/qrngd-test-fifo: ", 0), 0u) << log;
+    EXPECT_EQ(log.find("No such file"), std::string::npos) << log;
 }
 
 TEST(FifoOutput, RoomCountsWholeSlotsAndWritesReportFailures)
