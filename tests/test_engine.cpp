@@ -24,6 +24,13 @@ struct qrng_test_access {
         loop_state s;
         q.deliver_backup(fd, s);
     }
+    static ssize_t deliver(qrng_handler& q, int fd, const char* data, uint32_t size)
+    {
+        loop_state s;
+        ssize_t written = 0;
+        q.deliver(fd, s, data, size, written);
+        return written;
+    }
     // Reads, tests and delivers the chunk at read position 0 of a trusted board;
     // returns the read position afterwards and the bytes still waiting.
     static uint64_t deliver_chunk(qrng_handler& q, int fd, uint32_t& waiting)
@@ -221,6 +228,10 @@ TEST_F(EngineTest, DeliveriesCountOnlyWhatTheFifoTook)
     EXPECT_EQ(qrng_test_access::deliver_chunk(engine, fds[1], waiting), 16384u);
     EXPECT_EQ(waiting, 65536u - 4096u);
     EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u + 4096u);
+    // A write the FIFO takes only in part counts what it took.
+    EXPECT_EQ(read(fds[0], got, sizeof got), 4096);
+    EXPECT_EQ(qrng_test_access::deliver(engine, fds[1], got, 8192), 4096);
+    EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u + 8192u);
     close(fds[0]);
     close(fds[1]);
 }
