@@ -90,6 +90,14 @@ TEST(ReadLoopRules, RestartedRingIsNoFreshData)
     // At 64 MiB/s a waiting loop samples at least every 1 MiB of the board's output.
     EXPECT_NEAR(static_cast<double>(t.sample_interval_ns()), 15.6 * ms, 0.1 * ms);
 
+    // After a loss with -r, reading goes on at the board's position: nothing from before it.
+    read_cursor c;
+    c.start(true, 0);
+    c.observe(per_ms, 0, 0);
+    EXPECT_EQ(c.observe(per_ms + 10, 10000 * ms, 10000 * ms), read_cursor::event::none);
+    EXPECT_GE(c.read_pos, c.board.position);
+    EXPECT_EQ(c.read_pos % CHUNK_WORDS, 0u);
+
     // After spi_start, reading starts at address 0 only when a reset pointer can
     // have reached the first address seen.
     const double rate = per_ms / 1e6;
