@@ -137,8 +137,8 @@ private:
     // start-up test, or one fresh chunk every 100 ms), reader or not, and delivers
     // nothing from the board.
     void test_pass(int fd, loop_state& s, int64_t now);
-    // Writes what the FIFO can take of the tested chunk.
-    void write_pending(int fd, loop_state& s);
+    // Writes what `room` allows of the tested chunk.
+    void write_pending(int fd, loop_state& s, uint32_t room);
     // Moves what the FIFO can take, up to a chunk, from the backup source into it.
     void deliver_backup(int fd, loop_state& s);
     // Writes into the FIFO and counts what it took; false when nothing went in.

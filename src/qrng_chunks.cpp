@@ -79,9 +79,8 @@ bool qrng_handler::deliver(int fd, loop_state& s, const void* data, uint32_t siz
     return false;
 }
 
-void qrng_handler::write_pending(int fd, loop_state& s)
+void qrng_handler::write_pending(int fd, loop_state& s, uint32_t room)
 {
-    uint32_t room = output_room(fd, s);
     uint32_t size = std::min(room, s.pending_end - s.pending_at);
     ssize_t written = 0;
     if (size > 0 && deliver(fd, s, reinterpret_cast<unsigned char*>(chunk_buffer) + s.pending_at, size, written))

@@ -42,6 +42,13 @@ long page_size()
     return page;
 }
 
+// Whether the FIFO's reader has gone: the FIFO reports an error then.
+bool reader_gone(int fd)
+{
+    struct pollfd p = {fd, POLLOUT, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
+}
+
 int unread_bytes(int fd)
 {
     int unread = 0;
@@ -143,8 +150,12 @@ int fifo_output::open()
         return -1;
     }
     problem(0, "%s", "");
-    if (S_ISFIFO(st.st_mode))
-        fcntl(fd, F_SETPIPE_SZ, FIFO_BUFFER_BYTES); // what the system grants is fine
+    // What the system grants is fine; the size is kept, not asked for each pass.
+    capacity = -1;
+    if (S_ISFIFO(st.st_mode)) {
+        fcntl(fd, F_SETPIPE_SZ, FIFO_BUFFER_BYTES);
+        capacity = fcntl(fd, F_GETPIPE_SZ);
+    }
     partial_slots = 0;
     return fd;
 }
@@ -164,7 +175,6 @@ void fifo_output::check_path(int64_t now_ns)
 fifo_output::room_t fifo_output::room(int fd, bool may_wait)
 {
     room_t r;
-    int capacity = fcntl(fd, F_GETPIPE_SZ);
     if (capacity < 0) {
         r.bytes = MAX_DATA_READ; // a character device: no pipe buffer to size the chunk by
         return r;
@@ -196,12 +206,6 @@ fifo_output::room_t fifo_output::room(int fd, bool may_wait)
     return r;
 }
 
-bool fifo_output::reader_gone(int fd)
-{
-    struct pollfd p = {fd, POLLOUT, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
-}
-
 fifo_output::room_t fifo_output::wait_for_slot(int fd, int bound_ms)
 {
     room_t r;
@@ -212,7 +216,6 @@ fifo_output::room_t fifo_output::wait_for_slot(int fd, int bound_ms)
         r.gone = true;
         return r;
     }
-    int capacity = fcntl(fd, F_GETPIPE_SZ);
     int unread = unread_bytes(fd);
     if (unread == 0)
         partial_slots = 0;

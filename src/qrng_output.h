@@ -27,7 +27,8 @@ public:
     static uint32_t slot_room(long capacity, long unread, long page, long partial);
 
     // Opens the output for writing without blocking; the descriptor, or -1 (no
-    // reader yet, or a problem, which is reported once per cause).
+    // reader yet, or a problem, which is reported once per cause). room() and
+    // wait_for_slot() are about the descriptor it last returned.
     int open();
     // While it is open: makes the FIFO again, at most once a second, when it has
     // been removed from its path (a later reader could not find it).
@@ -45,8 +46,6 @@ public:
     room_t room(int fd, bool may_wait);
     // Waits at most bound_ms for the reader to free a slot; gone when it left.
     room_t wait_for_slot(int fd, int bound_ms);
-    // Whether the reader has gone: a FIFO reports an error then.
-    static bool reader_gone(int fd);
 
     // What a write did.
     enum class write_t { written, full, reader_gone, failing };
@@ -59,6 +58,7 @@ private:
     void problem(int cause, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
     std::string path;
+    int capacity = -1;              // the open FIFO's buffer in bytes; -1 for a character device
     int last_problem = 0;
     int64_t path_checked_ns = 0;
     long partial_slots = 0;         // writes of no whole number of pages since the FIFO was last empty

@@ -203,7 +203,7 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
         return true;
     }
     if (s.pending_at < s.pending_end) {
-        write_pending(fd, s);
+        write_pending(fd, s, output_room(fd, s));
         return true;
     }
 
@@ -235,15 +235,16 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
 
     if (checksum_check)
         validate_checksum(static_cast<uint32_t>(c.board.position % MAX_DDR_ADDRESS));
-    // A FIFO whose reader has gone says so: nothing is read from the board for nobody.
-    if (fifo_output::reader_gone(fd)) {
-        close_pipe();
+    // Room first: nothing is read from the board for a FIFO that is full or whose
+    // reader has gone. What the room does not take of the chunk waits for it.
+    uint64_t before = c.read_pos;
+    uint32_t room = output_room(fd, s);
+    if (room == 0 || c.desync || c.read_pos != before)
         return true;
-    }
     if (read_chunk(s)) {
         s.pending_at = 0;
         s.pending_end = MAX_DATA_READ;
-        write_pending(fd, s);
+        write_pending(fd, s, room);
     }
     // When the next chunk is not written yet, the pause before the next pass is
     // the wait for it: one wake-up per chunk while data flows. (With a backup

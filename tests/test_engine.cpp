@@ -40,7 +40,7 @@ struct qrng_test_access {
         loop_state s;
         if (q.read_chunk(s)) {
             s.pending_end = MAX_DATA_READ;
-            q.write_pending(fd, s);
+            q.write_pending(fd, s, q.output_room(fd, s));
         }
         waiting = s.pending_end - s.pending_at;
         return s.cursor.read_pos;
