@@ -1,6 +1,7 @@
 // The health tests of the board's output, their cutoffs, and the board's health.
 #include "qrng_health.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,25 @@ double log_choose(double n, double k)
     return std::lgamma(n + 1) - std::lgamma(k + 1) - std::lgamma(n - k + 1);
 }
 
+// The smallest k at or above the mean with P(X > k) <= budget, X binomial(n, p).
+// The tail is summed once, from where its terms vanish down to the cutoff: a
+// search that summed the tail afresh for each k would take most of a second,
+// and it runs before the first chunk is judged.
+uint64_t upper_cutoff(uint64_t n, double p, double budget)
+{
+    const double mean = static_cast<double>(n) * p;
+    const double sigma = std::sqrt(mean * (1 - p));
+    // Beyond 40 standard deviations the terms are below the smallest double.
+    uint64_t i = std::min<uint64_t>(n, static_cast<uint64_t>(mean + 40 * sigma) + 1);
+    double tail = 0;
+    for (; static_cast<double>(i) > mean; i--) {
+        tail += std::exp(log_binomial_term(n, p, i));
+        if (tail > budget)
+            return i; // P(X >= i) is over the budget, P(X > i) is not
+    }
+    return i;
+}
+
 health_limits compute_limits()
 {
     health_limits l;
@@ -48,15 +68,11 @@ health_limits compute_limits()
     l.p_stale = 16 * std::pow(2.0, -256);
     // Byte: the count of the most common value of the sample, binomial(4096, 1/256)
     // for each of the 256 values.
-    uint64_t k = SAMPLE_BYTES / 256;
-    while (256 * binomial_upper_tail(SAMPLE_BYTES, 1.0 / 256, k + 1) > BYTE_BUDGET)
-        k++;
+    uint64_t k = upper_cutoff(SAMPLE_BYTES, 1.0 / 256, BYTE_BUDGET / 256);
     l.byte_max = static_cast<unsigned>(k);
     l.p_byte = 256 * binomial_upper_tail(SAMPLE_BYTES, 1.0 / 256, k + 1);
     // Bias: the 1 bits, binomial(524288, 1/2), both tails.
-    k = BITS / 2;
-    while (2 * binomial_upper_tail(BITS, 0.5, k + 1) > BIAS_BUDGET)
-        k++;
+    k = upper_cutoff(BITS, 0.5, BIAS_BUDGET / 2);
     l.ones_max = static_cast<uint32_t>(k);
     l.ones_min = static_cast<uint32_t>(BITS - k);
     l.p_bias = 2 * binomial_upper_tail(BITS, 0.5, k + 1);
