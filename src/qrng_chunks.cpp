@@ -37,8 +37,12 @@ uint32_t qrng_handler::output_room(int fd, loop_state& s)
 {
     fifo_output::room_t r = output.room(fd, true);
     if (r.wait_ns > 0) {
-        // The reader has plenty to read: wait for it at its pace (sampling as any wait).
-        wait_tracked(s, static_cast<unsigned long>(std::min(r.wait_ns, s.cursor.board.sample_interval_ns()) / 1000));
+        // The reader has plenty to read: wait for it at its pace (sampling as any
+        // wait). The wait counts towards the pause before the next pass, so that a
+        // reader slower than the board costs one wake-up per chunk, not two.
+        unsigned long us = static_cast<unsigned long>(std::min(r.wait_ns, s.cursor.board.sample_interval_ns()) / 1000);
+        wait_tracked(s, us);
+        s.pause_us = s.pause_us > us ? s.pause_us - us : 0;
         r = output.room(fd, false);
     }
     if (!r.gone && r.bytes < page_size()) {
