@@ -43,7 +43,7 @@ uint64_t upper_cutoff(uint64_t n, double p, double budget)
 {
     const double mean = static_cast<double>(n) * p;
     const double sigma = std::sqrt(mean * (1 - p));
-    // Beyond 40 standard deviations the terms are below the smallest double.
+    // Beyond 40 standard deviations the terms are negligible beside any budget.
     uint64_t i = std::min<uint64_t>(n, static_cast<uint64_t>(mean + 40 * sigma) + 1);
     double tail = 0;
     for (; static_cast<double>(i) > mean; i--) {
@@ -66,7 +66,7 @@ health_limits compute_limits()
     // Stale: four words of the chunk, 256 bits, equal to those of one of the 16
     // chunks remembered.
     l.p_stale = 16 * std::pow(2.0, -256);
-    // Byte: the count of the most common value of the sample, binomial(4096, 1/256)
+    // Byte: the count of the most common value of the sample, binomial(2048, 1/256)
     // for each of the 256 values.
     uint64_t k = upper_cutoff(SAMPLE_BYTES, 1.0 / 256, BYTE_BUDGET / 256);
     l.byte_max = static_cast<unsigned>(k);
