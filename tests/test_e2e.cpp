@@ -283,7 +283,9 @@ TEST(EndToEnd, ConsumersComeAndGo)
     proc_result first = run_command({"/bin/sh", "-c", "head -c 100000000 \"$0\" | wc -c", d.fifo});
     EXPECT_EQ(first.out, "100000000\n");
     // Readers that take a byte and leave: no chunk is read after they have gone
-    // (one that was would be refused with the FIFO's closing).
+    // (one that was would be refused with the FIFO's closing). A reader may still
+    // leave between the look at the FIFO and the write: on loaded cores under a
+    // sanitizer up to a fifth of them did; without the look all of them are.
     for (int i = 0; i < 50; i++)
         run_command({"/bin/sh", "-c", "head -c 1 \"$0\" > /dev/null", d.fifo});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -293,7 +295,7 @@ TEST(EndToEnd, ConsumersComeAndGo)
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(d.terminate(), 0) << d.out();
     EXPECT_EQ(second->wait(60), 0) << second->out() << second->err();
-    EXPECT_LT(metric_value(read_file(dir.file("c.prom")), "qrngd_refused_chunks_total{prefix=\"" + d.prefix.name() + "\"}"), 10);
+    EXPECT_LT(metric_value(read_file(dir.file("c.prom")), "qrngd_refused_chunks_total{prefix=\"" + d.prefix.name() + "\"}"), 25);
 }
 
 TEST(EndToEnd, SlowConsumerGetsNoByteTwice)
@@ -377,8 +379,9 @@ TEST(EndToEnd, ProblemsAreReportedOnce)
              std::string t = d.trace_text();
              EXPECT_LT(count_lines_with(t, "D 0"), 60 * count_lines_with(t, "R 600C"));
          }},
-        // Without -r a consumer faster than the board gets the ring again once it has wrapped (after 4 s).
-        {"", {}, {{"[WARN] The stream now repeats data delivered before (the board's ring has wrapped)"}}, -1, 24},
+        // Without -r a consumer faster than the board gets the ring again once it has wrapped (after
+        // 6.4 s); the board is slow enough for a loaded daemon under a sanitizer to catch up with it.
+        {"rate=40", {}, {{"[WARN] The stream now repeats data delivered before (the board's ring has wrapped)"}}, -1, 40},
         {"", {"-t", "1500000"}, {{"[WARN] Thread period of 1500000 us"}}},
         // No chip selected, none works: the monitor ends the run after its 52 passes.
         {"", {"-q", "0x10"}, {{"[WARN] Chip mask 0x10 selects none of the board's 2 chips"}}, 1, 0},
