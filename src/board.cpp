@@ -1,7 +1,8 @@
 // Board support: colour table, rate rule, the PCIe card and the M.2 module.
 //
-// Every wait of the start-up sequences goes through delay_us(), so the daemon
-// keeps the exact frame and verdict times while tests observe them instead.
+// Every wait of the start-up sequences goes through wait(): delay_us(), or the
+// engine's wait that follows the board meanwhile; so the daemon keeps the exact
+// frame and verdict times while tests observe them instead.
 #include "board.h"
 
 #include "defs.h"
@@ -64,6 +65,15 @@ void board_handler::set_qrng_num(int n) { qrng_num = n; }
 void board_handler::set_write_rgb_func(std::function<void(int, unsigned int)> f) { write_rgb_func = f; }
 void board_handler::set_get_rate_func(std::function<unsigned long()> f) { get_rate_func = f; }
 void board_handler::set_stop_requested_func(std::function<bool()> f) { stop_requested_func = f; }
+void board_handler::set_wait_func(std::function<void(unsigned long)> f) { wait_func = std::move(f); }
+
+void board_handler::wait(unsigned long us) const
+{
+    if (wait_func)
+        wait_func(us);
+    else
+        delay_us(us);
+}
 void board_handler::print_board() {}
 void board_handler::led_off() {}
 void board_handler::led_status(bool, unsigned long, float) {}
@@ -156,7 +166,7 @@ void alinx_aus::boot_animation()
             else if (s > j)
                 write_rgb_func(led, rgb_ok_dim.word());
         }
-        delay_us(ANIMATION_FRAME_US);
+        wait(ANIMATION_FRAME_US);
         if (stop_requested())
             return;
     }
@@ -183,7 +193,7 @@ int alinx_aus::boot_check(bool strict, float threshold)
         if (i < positions) {
             const int led = led_order[static_cast<size_t>(i)];
             write_rgb_func(led, (working ? rgb_ok : strict ? rgb_error : rgb_warning).word());
-            delay_us(VERDICT_US);
+            wait(VERDICT_US);
         }
         if (stop_requested())
             break;
@@ -234,7 +244,7 @@ void litefury_a7::boot_animation()
     // and always runs to its end.
     for (int k = 0; k < M2_BOOT_FLASHES; ++k) {
         write_rgb_func(M2_LED, rgb_ok.word());
-        delay_us(ANIMATION_FRAME_US);
+        wait(ANIMATION_FRAME_US);
         write_rgb_func(M2_LED, rgb_off.word());
     }
 }

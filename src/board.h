@@ -1,7 +1,7 @@
 // Board support: the carrier boards' status LEDs, start-up light sequences and
 // start-up chip check. A board reaches the hardware and the engine only through
-// callbacks the engine installs (LED write, rate word read, stop request), so it
-// can be driven by stubs.
+// callbacks the engine installs (LED write, rate word read, stop request, and
+// optionally its waits), so it can be driven by stubs.
 //
 // Threads: print_board, set_qrng_num, led_off, boot_animation and boot_check run
 // on the main thread while no monitor thread runs; led_status runs only on the
@@ -43,6 +43,9 @@ public:
     void set_write_rgb_func(std::function<void(int, unsigned int)> f);
     void set_get_rate_func(std::function<unsigned long()> f);
     void set_stop_requested_func(std::function<bool()> f);
+    // Every wait of the start-up sequences goes through this function once set
+    // (the engine follows the board's write position meanwhile); delay_us() without.
+    void set_wait_func(std::function<void(unsigned long)> f);
 
     // The board's short name ("pcie", "m2").
     virtual const char* name() const = 0;
@@ -61,12 +64,15 @@ protected:
     static bool chip_working(unsigned long rate, int chip, float threshold);
     // True once a stop has been requested (never without the callback).
     bool stop_requested() const { return stop_requested_func && stop_requested_func(); }
+    // Waits `us` microseconds.
+    void wait(unsigned long us) const;
 
     unsigned int hw_version;
     int qrng_num;
     std::function<void(int, unsigned int)> write_rgb_func;
     std::function<unsigned long()> get_rate_func;
     std::function<bool()> stop_requested_func;
+    std::function<void(unsigned long)> wait_func;
     unsigned long boot_rate_word = 0;
     qrng_rgb_t rgb_error;
     qrng_rgb_t rgb_warning;

@@ -38,7 +38,7 @@ extern int log_level;
 // priority (where the mask decides). fmt is the syslog form and ends in "\n".
 // A message (keyed by its format) is logged at most LOG_FLOOD_LIMIT times in
 // LOG_FLOOD_WINDOW_S seconds; while it goes on, one line per window follows as
-// "<text> (repeated N times)".
+// "N times in the last 10 s, the last: <text>".
 void log_message(log_level_t level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // The same without the flood limit, for the monitor's status line.
 void log_unlimited(log_level_t level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -50,7 +50,7 @@ constexpr int64_t LOG_FLOOD_WINDOW_S = 10;
 // the clock so that it can be checked on its own.
 class log_limiter {
 public:
-    // Emit the line, drop it, or emit it as "(repeated N times)" with N in `repeated`.
+    // Emit the line, drop it, or emit it as the summary of N occurrences, N in `repeated`.
     enum class verdict { emit, drop, summary };
     verdict decide(const void* key, int64_t now_ns, unsigned long& repeated);
 

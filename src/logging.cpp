@@ -63,7 +63,9 @@ const char* level_prefix(log_level_t level)
     }
 }
 
-// Formats and emits one message; `repeated` > 0 appends " (repeated N times)".
+// Formats and emits one message; `repeated` > 0 makes it the flood limit's summary,
+// "N times in the last 10 s, the last: <text>", so that the figures of the text
+// read as the last occurrence's only.
 void emit(log_level_t level, unsigned long repeated, const char* fmt, va_list ap)
 {
     bool to_stdout = log_stdout && log_level >= level;
@@ -89,13 +91,14 @@ void emit(log_level_t level, unsigned long repeated, const char* fmt, va_list ap
     size_t n = strlen(text);
     if (n > 0 && text[n - 1] == '\n')
         text[--n] = '\0';
-    char suffix[48] = "";
+    char summary[64] = "";
     if (repeated > 0)
-        snprintf(suffix, sizeof suffix, " (repeated %lu times)", repeated);
+        snprintf(summary, sizeof summary, "%lu times in the last %d s, the last: ", repeated,
+                 static_cast<int>(LOG_FLOOD_WINDOW_S));
     if (to_stdout)
-        fprintf(stdout, "%s%s%s\n", level_prefix(level), text, suffix);
+        fprintf(stdout, "%s%s%s\n", level_prefix(level), summary, text);
     else
-        syslog(level_priority(level), "%s%s\n", text, suffix);
+        syslog(level_priority(level), "%s%s\n", summary, text);
     if (text != stack_text)
         free(text);
 }

@@ -119,8 +119,15 @@ public:
 private:
     friend struct qrng_test_access;
 
-    // One pass of the streaming loop; false when it must stop, with the stop code in `code`.
+    // One pass of the streaming loop; false when it must stop, with the stop code in
+    // `code`. The watch on delivery follows each pass.
     bool stream_pass(loop_state& s, int& code);
+    bool loop_pass(loop_state& s, int& code);
+    // Whether the loop delivers when it could; says so when it does not for long.
+    void watch_delivery(loop_state& s, bool delivered);
+    // The board overtook the read position: counted, and said once with -r when
+    // reads that had room to go were outpaced.
+    void note_overrun(loop_state& s);
     // Samples the board's write position; false on a contradiction (a desync).
     bool track(loop_state& s);
     // Sleeps `us`, sampling the write position often enough to keep the lap count.
@@ -141,8 +148,12 @@ private:
     void write_pending(int fd, loop_state& s, uint32_t room);
     // Moves what the FIFO can take, up to a chunk, from the backup source into it.
     void deliver_backup(int fd, loop_state& s);
-    // Writes into the FIFO and counts what it took; false when nothing went in.
-    bool deliver(int fd, loop_state& s, const void* data, uint32_t size, ssize_t& written);
+    // Writes into the FIFO and counts what it took, as the board's bytes or the
+    // backup source's; false when nothing went in.
+    bool deliver(int fd, loop_state& s, const void* data, uint32_t size, bool board_bytes, ssize_t& written);
+    // A DMA read of `size` bytes at `offset` failed with `err`: counted, reported
+    // once per window, retried after a growing pause.
+    void dma_failed(loop_state& s, uint64_t offset, size_t size, int err);
     // Stop sequence of run(): joins the monitor (when started), closes the FIFO, stops the chips.
     int stop_sequence(int code, std::thread* monitor);
 

@@ -13,8 +13,12 @@ namespace {
 
 // Failing reads of the backup source tolerated within one pass.
 constexpr int BACKUP_READ_TRIES = 16;
-// Reads that complete a short DMA read of a chunk, within one pass.
-constexpr int DMA_READ_TRIES = 4;
+// How long reads that complete a short DMA read of a chunk may go on, while each
+// brings something.
+constexpr int64_t SHORT_READS_NS = 100000000;
+// Stale DMA reads: marks written into each page of the buffer before a read; a
+// mark still there after a read that reported success means no transfer there.
+constexpr size_t CANARY_PAGE_WORDS = 4096 / 8;
 // The longest wait for room in a full FIFO.
 constexpr int64_t ROOM_WAIT_MS = 1000;
 // While the board's output is unhealthy, one fresh chunk is tested this often.
@@ -24,6 +28,34 @@ constexpr int64_t UNHEALTHY_TEST_NS = 100000000;
 // and the backup source's buffer. Static, so the loop allocates nothing.
 alignas(64) uint64_t chunk_buffer[MAX_DATA_READ / 8];
 unsigned char backup_buffer[MAX_DATA_READ];
+
+// A fresh 64-bit mark for each read (xorshift64*).
+uint64_t next_canary(uint64_t& state)
+{
+    if (state == 0)
+        state = static_cast<uint64_t>(monotonic_ns()) | 1;
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1DULL;
+}
+
+// Marks the first and the last word of each page, each with its own value.
+void plant_canaries(uint64_t* buffer, uint64_t canary)
+{
+    for (size_t p = 0; p < MAX_DATA_READ / 8; p += CANARY_PAGE_WORDS) {
+        buffer[p] = canary + p;
+        buffer[p + CANARY_PAGE_WORDS - 1] = canary - p;
+    }
+}
+
+bool canary_left(const uint64_t* buffer, uint64_t canary)
+{
+    for (size_t p = 0; p < MAX_DATA_READ / 8; p += CANARY_PAGE_WORDS)
+        if (buffer[p] == canary + p || buffer[p + CANARY_PAGE_WORDS - 1] == canary - p)
+            return true;
+    return false;
+}
 
 uint32_t page_size()
 {
@@ -56,17 +88,22 @@ uint32_t qrng_handler::output_room(int fd, loop_state& s)
     }
     if (r.gone) {
         close_pipe();
+        s.room_seen = 0;
         return 0;
     }
+    s.room_seen = r.bytes;
     // Whole pages where the room allows: the FIFO's slots then stay full, and the
     // room computed from its unread bytes stays exact.
     return r.bytes >= page_size() ? r.bytes - r.bytes % page_size() : r.bytes;
 }
 
-bool qrng_handler::deliver(int fd, loop_state& s, const void* data, uint32_t size, ssize_t& written)
+bool qrng_handler::deliver(int fd, loop_state& s, const void* data, uint32_t size, bool board_bytes,
+                           ssize_t& written)
 {
     switch (output.write(fd, data, size, written)) {
     case fifo_output::write_t::written:
+        (board_bytes ? counters.bytes_board : counters.bytes_backup)
+            .fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
         bytes_written.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
         return true;
     case fifo_output::write_t::full:
@@ -87,7 +124,7 @@ void qrng_handler::write_pending(int fd, loop_state& s, uint32_t room)
 {
     uint32_t size = std::min(room, s.pending_end - s.pending_at);
     ssize_t written = 0;
-    if (size > 0 && deliver(fd, s, reinterpret_cast<unsigned char*>(chunk_buffer) + s.pending_at, size, written))
+    if (size > 0 && deliver(fd, s, reinterpret_cast<unsigned char*>(chunk_buffer) + s.pending_at, size, true, written))
         s.pending_at += static_cast<uint32_t>(written);
 }
 
@@ -97,45 +134,67 @@ bool qrng_handler::read_chunk(loop_state& s)
     uint64_t start = c.read_pos;
     uint64_t offset = (start % MAX_DDR_ADDRESS) * 4;
     unsigned char* buffer = reinterpret_cast<unsigned char*>(chunk_buffer);
-    // A short read is completed by reading the rest: no byte is read twice.
+    uint64_t canary = next_canary(s.canary_state);
+    plant_canaries(chunk_buffer, canary);
+    // A short read is completed by reading the rest, no byte twice, while the
+    // reads bring something and for a bounded time.
+    int64_t began = monotonic_ns();
     ssize_t got = 0;
-    for (int tries = 0; got < static_cast<ssize_t>(MAX_DATA_READ) && tries < DMA_READ_TRIES; tries++) {
+    while (got < static_cast<ssize_t>(MAX_DATA_READ)) {
         ssize_t n = xdma.read_memory(buffer + got, MAX_DATA_READ - static_cast<size_t>(got),
                                      offset + static_cast<uint64_t>(got));
         if (n < 0) {
-            int err = errno;
-            counters.dma_failures.fetch_add(1, std::memory_order_relaxed);
-            unsigned long failures = 0;
-            switch (s.dma_failures.failed(monotonic_ns(), failures)) {
-            case failure_window::verdict::report:
-                log_message(LEVEL_ERROR, "DMA read of %lu bytes at offset 0x%08lX failed: %s\n",
-                            static_cast<unsigned long>(MAX_DATA_READ - static_cast<size_t>(got)),
-                            static_cast<unsigned long>(offset + static_cast<uint64_t>(got)), strerror(err));
-                break;
-            case failure_window::verdict::summary:
-                log_message(LEVEL_ERROR, "%lu DMA reads failed in the last 10 s\n", failures);
-                break;
-            case failure_window::verdict::count:
-                break;
-            }
-            // Failing reads are retried less often each time, up to a bound.
-            s.pause_us = std::max(s.pause_us, s.dma.next());
+            dma_failed(s, offset + static_cast<uint64_t>(got), MAX_DATA_READ - static_cast<size_t>(got), errno);
             return false;
         }
         got += n;
+        if (n == 0 || monotonic_ns() - began > SHORT_READS_NS)
+            break;
     }
+    double took = static_cast<double>(monotonic_ns() - began);
+    s.dma_read_ns = s.dma_read_ns > 0 ? s.dma_read_ns * 0.875 + took * 0.125 : took;
     s.dma.reset();
-    if (new_randomness) {
-        // The board must not have reached the chunk's start a ring later while the
-        // read ran: the chunk would then mix two laps.
-        if (!track(s) || c.read_pos != start)
-            return false;
-        if (check_chunk(start, 0, c.board.position) == chunk_t::overrun)
-            return false; // the next pass restarts at a fresh position
+    // Where the board is now: it must not have reached the chunk's start a ring
+    // later while the read ran (the chunk would then mix two laps), and the health
+    // tests need to know what it has written since.
+    if (!track(s))
+        return false;
+    if (c.read_pos != start && new_randomness)
+        return false; // the count was lost or the ring restarted: the next pass goes on afresh
+    start = c.read_pos;
+    if (new_randomness && check_chunk(start, 0, c.board.position) == chunk_t::overrun) {
+        note_overrun(s);
+        return false; // the next pass restarts at a fresh position
+    }
+    if (got < static_cast<ssize_t>(MAX_DATA_READ)) {
+        // The driver would not give the whole chunk: it is given up.
+        c.read_pos = start + CHUNK_WORDS;
+        counters.dma_short_chunks.fetch_add(1, std::memory_order_relaxed);
+        s.watch.met(stall_cause::short_chunk);
+        s.last_short_bytes = static_cast<uint32_t>(got);
+        if (!s.warned_short) {
+            s.warned_short = true;
+            log_message(LEVEL_WARN,
+                        "DMA reads of the chunk at 0x%08X stopped at %ld of %u bytes; the chunk is given up\n",
+                        static_cast<uint32_t>(start % MAX_DDR_ADDRESS), static_cast<long>(got), MAX_DATA_READ);
+        }
+        return false;
+    }
+    if (canary_left(chunk_buffer, canary)) {
+        // The read reported the whole chunk and left the buffer as it was: the
+        // transport's fault, not the board's; the chunk is read again.
+        counters.dma_failures.fetch_add(1, std::memory_order_relaxed);
+        s.watch.met(stall_cause::stale_read);
+        if (!s.warned_stale) {
+            s.warned_stale = true;
+            log_message(LEVEL_WARN,
+                        "A DMA read of %u bytes at offset 0x%08lX reported success but transferred nothing; the chunk "
+                        "is read again\n",
+                        MAX_DATA_READ, static_cast<unsigned long>(offset));
+        }
+        return false;
     }
     c.read_pos = start + CHUNK_WORDS;
-    if (got < static_cast<ssize_t>(MAX_DATA_READ))
-        return false; // the driver would not give the whole chunk: it is given up
 
     uint32_t address = static_cast<uint32_t>(start % MAX_DDR_ADDRESS);
     board_health::state before = health.now();
@@ -150,10 +209,30 @@ bool qrng_handler::read_chunk(loop_state& s)
     // A chunk goes out only when the board was trusted before it and still is (with
     // -D, failures are only reported and the board stays trusted). What else was
     // read is withheld, but for the chunks of the start-up test that passed.
-    bool deliver = before == board_health::state::healthy && health.delivering();
+    bool deliver = before == board_health::state::healthy && health.delivering() && s.stop_code < 0;
     if (!deliver && !(v.pass && before == board_health::state::starting))
         counters.withheld_bytes.fetch_add(MAX_DATA_READ, std::memory_order_relaxed);
     return deliver;
+}
+
+void qrng_handler::dma_failed(loop_state& s, uint64_t offset, size_t size, int err)
+{
+    counters.dma_failures.fetch_add(1, std::memory_order_relaxed);
+    s.watch.met(stall_cause::dma_failure);
+    unsigned long failures = 0;
+    switch (s.dma_failures.failed(monotonic_ns(), failures)) {
+    case failure_window::verdict::report:
+        log_message(LEVEL_ERROR, "DMA read of %lu bytes at offset 0x%08lX failed: %s\n", static_cast<unsigned long>(size),
+                    static_cast<unsigned long>(offset), strerror(err));
+        break;
+    case failure_window::verdict::summary:
+        log_message(LEVEL_ERROR, "%lu DMA reads failed in the last 10 s\n", failures);
+        break;
+    case failure_window::verdict::count:
+        break;
+    }
+    // Failing reads are retried less often each time, up to a bound.
+    s.pause_us = std::max(s.pause_us, s.dma.next());
 }
 
 void qrng_handler::health_event(loop_state& s, board_health::event e, health_test failed)
@@ -202,6 +281,8 @@ void qrng_handler::test_pass(int fd, loop_state& s, int64_t now)
         validate_checksum(static_cast<uint32_t>(c.board.position % MAX_DDR_ADDRESS));
     if (health.now() == board_health::state::unhealthy) {
         health_event(s, health.tick(now), health_test::repetition);
+        if (s.stop_code >= 0)
+            return; // given up: the next pass stops
         if (now - s.tested_ns < UNHEALTHY_TEST_NS) {
             // Between tests the consumer gets the backup source's bytes, if any.
             if (fd != -1 && !backup_source.empty())
@@ -211,13 +292,14 @@ void qrng_handler::test_pass(int fd, loop_state& s, int64_t now)
             return;
         }
         // The latest chunk the board has written: what lies before it is given up.
-        uint64_t latest = c.board.position / CHUNK_WORDS * CHUNK_WORDS;
-        if (latest >= c.read_pos + 2 * CHUNK_WORDS)
-            c.read_pos = latest - CHUNK_WORDS;
+        c.read_pos = newest_chunk(c.board.position, c.read_pos);
     }
-    chunk_t state = check_chunk(c.read_pos, CHUNK_WORDS, c.board.position);
-    if (state == chunk_t::overrun)
-        c.read_pos = chunk_boundary(c.board.position - MAX_DDR_ADDRESS / 2);
+    // Chunks are tested as the board writes them, reader or not: one it has
+    // overtaken is given up for a fresh one.
+    bool skipped = false;
+    chunk_t state = c.next(true, skipped);
+    if (skipped)
+        note_overrun(s);
     if (state != chunk_t::ready) {
         if (fd != -1 && !backup_source.empty())
             deliver_backup(fd, s);
@@ -250,6 +332,6 @@ void qrng_handler::deliver_backup(int fd, loop_state& s)
     }
     close(source);
     ssize_t written = 0;
-    if (got > 0 && deliver(fd, s, backup_buffer, got, written))
-        counters.bytes_backup.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+    if (got > 0)
+        deliver(fd, s, backup_buffer, got, false, written);
 }

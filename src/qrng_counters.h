@@ -10,8 +10,11 @@
 #include <cstdint>
 
 struct engine_counters {
-    std::atomic<uint64_t> bytes_backup{0};         // read loop: of the bytes delivered, from the backup source
-    std::atomic<uint64_t> dma_failures{0};         // read loop
+    std::atomic<uint64_t> bytes_board{0};          // read loop: bytes delivered from the board
+    std::atomic<uint64_t> bytes_backup{0};         // read loop: bytes delivered from the backup source
+    std::atomic<uint64_t> dma_failures{0};         // read loop: failed DMA reads, and reads that transferred nothing
+    std::atomic<uint64_t> dma_short_chunks{0};     // read loop: chunks given up after short DMA reads
+    std::atomic<uint64_t> overruns{0};             // read loop: times the board overtook the read position
     std::atomic<uint64_t> refused_chunks{0};       // read loop: read from the board, then refused by the output
     std::atomic<uint64_t> checksum_mismatches{0};  // read loop
     std::atomic<uint64_t> checksum_duplicates{0};  // read loop

@@ -201,11 +201,12 @@ report_data qrng_handler::report() const
     for (int i = 0; i < qrng_num && i < 8; i++)
         d.chip_ratios.push_back(chip_ratio(rate, i));
     d.generated_bytes = counters.generated_bytes.load(std::memory_order_relaxed);
-    uint64_t total = bytes_written.load(std::memory_order_relaxed);
+    d.delivered_board = counters.bytes_board.load(std::memory_order_relaxed);
     d.delivered_backup = counters.bytes_backup.load(std::memory_order_relaxed);
-    d.delivered_board = total - d.delivered_backup;
     d.ring_wraps = counters.ring_wraps.load(std::memory_order_relaxed);
     d.dma_failures = counters.dma_failures.load(std::memory_order_relaxed);
+    d.dma_short_chunks = counters.dma_short_chunks.load(std::memory_order_relaxed);
+    d.overruns = counters.overruns.load(std::memory_order_relaxed);
     d.refused_chunks = counters.refused_chunks.load(std::memory_order_relaxed);
     d.checksum_mismatches = counters.checksum_mismatches.load(std::memory_order_relaxed);
     d.checksum_duplicates = counters.checksum_duplicates.load(std::memory_order_relaxed);

@@ -114,8 +114,15 @@ std::string metrics_text(const report_data& d, bool up)
            d.generation_rate);
     metric(out, p, "qrngd_ring_wraps_total", "counter", "Times the board's write address went round its ring.", "",
            static_cast<double>(d.ring_wraps));
-    metric(out, p, "qrngd_dma_read_failures_total", "counter", "DMA reads of the ring that failed.", "",
+    metric(out, p, "qrngd_dma_read_failures_total", "counter",
+           "DMA reads of the ring that failed, or reported success and transferred nothing.", "",
            static_cast<double>(d.dma_failures));
+    metric(out, p, "qrngd_dma_short_chunks_total", "counter",
+           "Chunks given up because the DMA reads would not complete them.", "",
+           static_cast<double>(d.dma_short_chunks));
+    metric(out, p, "qrngd_overruns_total", "counter",
+           "Times the board overtook the read position (with -r the words it overwrote are skipped).", "",
+           static_cast<double>(d.overruns));
     metric(out, p, "qrngd_refused_chunks_total", "counter", "Chunks read from the board that the output refused.", "",
            static_cast<double>(d.refused_chunks));
     metric(out, p, "qrngd_checksum_mismatches_total", "counter", "Blocks whose checksum differed from the board's (-d).",

@@ -28,6 +28,8 @@ struct report_data {
     uint64_t delivered_backup = 0;
     uint64_t ring_wraps = 0;
     uint64_t dma_failures = 0;
+    uint64_t dma_short_chunks = 0;
+    uint64_t overruns = 0;
     uint64_t refused_chunks = 0;
     uint64_t checksum_mismatches = 0;
     uint64_t checksum_duplicates = 0;

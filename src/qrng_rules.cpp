@@ -4,27 +4,32 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
 // Microseconds per (byte / MiB/s).
 constexpr double US_PER_BYTE_AT_MIB_S = 0.95367431640625;
 // Write-position tracking: before the board's rate is known, samples must lie
-// within 2 ms (a board writing below 32 GiB/s cannot go half round the ring in
-// it); the first rate is measured over 100 us, later ones over 5 ms.
+// within 2 ms (a board writing below 32 GiB/s cannot go a quarter round the ring
+// in it); the first rate is measured over 100 us, later ones over 100 ms, long
+// enough to average the steps of a pointer published per burst.
 constexpr int64_t CALIBRATION_GAP_NS = 2000000;
 constexpr int64_t FIRST_RATE_SPAN_NS = 100000;
-constexpr int64_t RATE_SPAN_NS = 5000000;
+constexpr int64_t RATE_SPAN_NS = 100000000;
 constexpr double MIN_TRACKED_WORDS_PER_NS = MIN_TRACKED_MIB_S * 1048576.0 / 4 / 1e9;
-// An advance up to twice the measured rate, plus two chunks of slack (a real
-// board's pointer may move in bursts), is plausible.
+// An advance up to twice the measured rate, plus two chunks of slack or the
+// largest step seen beyond the rate (a pointer published per burst), is
+// plausible. Steps count up to 1/16 of the ring (16 MiB), which bounds what a
+// restarted ring can pass off as fresh.
 constexpr uint64_t PLAUSIBLE_SLACK_WORDS = 2 * CHUNK_WORDS;
+constexpr uint64_t MAX_STEP_WORDS = MAX_DDR_ADDRESS / 16;
 // A waiting loop samples the write position at least every 1/256 ring (1 MiB) of
 // the board's output, so that a restarted ring can pass at most about 2 MiB off as
 // fresh data.
 constexpr uint64_t SAMPLE_INTERVAL_WORDS = MAX_DDR_ADDRESS / 256;
 // A reset pointer has reached at most this share of what the measured rate
-// writes since spi_start, plus one chunk.
+// writes between spi_start and the first sample, plus one chunk.
 constexpr double RESET_POINTER_MARGIN = 1.1;
 // Added to a data wait (beside a sixteenth of it), so the chunk is complete on waking.
 constexpr uint32_t DATA_WAIT_MARGIN_US = 20;
@@ -48,12 +53,20 @@ write_tracker::sample_t write_tracker::sample(uint32_t address, int64_t before_n
         return sample_t::contradiction;
     if (rate_current && advance > plausible_words(gap))
         return new_frame(address, before_ns, after_ns, sample_t::implausible);
+    if (rate_known) {
+        // How far this advance goes beyond the rate: a pointer published per
+        // burst moves in steps of a burst.
+        double excess = static_cast<double>(advance) - words_per_ns * static_cast<double>(gap);
+        if (excess > static_cast<double>(largest_step))
+            largest_step = std::min(static_cast<uint64_t>(excess), MAX_STEP_WORDS);
+    }
     position += advance;
     time_ns = before_ns;
     int64_t span = before_ns - ref_time_ns;
     if (span >= (rate_known ? RATE_SPAN_NS : FIRST_RATE_SPAN_NS)) {
         words_per_ns = static_cast<double>(position - ref_position) / static_cast<double>(span);
-        rate_known = rate_current = true;
+        rate_known = true;
+        rate_current = span >= RATE_SPAN_NS;
         rate_span_ns = span;
         ref_position = position;
         ref_time_ns = after_ns;
@@ -65,6 +78,8 @@ write_tracker::sample_t write_tracker::new_frame(uint32_t address, int64_t befor
 {
     // The next lap after every position counted so far, so that positions keep
     // increasing across a loss.
+    if (anchored)
+        frame++;
     position = anchored ? (position / MAX_DDR_ADDRESS + 1) * MAX_DDR_ADDRESS + address : address;
     anchored = true;
     time_ns = before_ns;
@@ -90,7 +105,7 @@ int64_t write_tracker::sample_interval_ns() const
 uint64_t write_tracker::plausible_words(int64_t ns) const
 {
     return static_cast<uint64_t>(2 * std::max(words_per_ns, MIN_TRACKED_WORDS_PER_NS) * static_cast<double>(ns)) +
-           PLAUSIBLE_SLACK_WORDS;
+           std::max(PLAUSIBLE_SLACK_WORDS, largest_step);
 }
 
 float write_tracker::rate_mib() const
@@ -114,9 +129,16 @@ chunk_t check_chunk(uint64_t start, uint32_t words, uint64_t board_position)
 {
     if (board_position > start + MAX_DDR_ADDRESS - OVERWRITE_GUARD)
         return chunk_t::overrun;
-    if (board_position < start + words)
+    if (board_position < start + words + WRITE_MARGIN)
         return chunk_t::short_of_data;
     return chunk_t::ready;
+}
+
+uint64_t newest_chunk(uint64_t board_position, uint64_t floor)
+{
+    if (board_position < floor + CHUNK_WORDS + WRITE_MARGIN)
+        return floor;
+    return std::max(floor, (board_position - WRITE_MARGIN) / CHUNK_WORDS * CHUNK_WORDS - CHUNK_WORDS);
 }
 
 bool reset_pointer(uint32_t first_address, int64_t since_start_ns, double words_per_ns)
@@ -129,9 +151,12 @@ unsigned long pause_for_data(const write_tracker& board, uint64_t read_pos, unsi
 {
     // A board measured standing still is waited for as if it wrote at the lowest
     // rate the tracking assumes, not polled.
-    uint32_t missing = static_cast<uint32_t>(read_pos + CHUNK_WORDS - board.position) * 4;
+    uint64_t target = read_pos + CHUNK_WORDS + WRITE_MARGIN;
+    if (board.position >= target)
+        return period_us;
+    uint64_t missing = std::min<uint64_t>((target - board.position) * 4, UINT32_MAX);
     float rate = board.rate_known && board.rate_mib() <= 0.0f ? MIN_TRACKED_MIB_S : board.rate_mib();
-    uint32_t wait = data_wait_us(missing, rate);
+    uint32_t wait = data_wait_us(static_cast<uint32_t>(missing), rate);
     return std::max<unsigned long>(wait > 0 ? wait + wait / 16 + DATA_WAIT_MARGIN_US : 0, period_us);
 }
 
@@ -144,15 +169,16 @@ void read_cursor::start(bool fresh, int64_t started)
 read_cursor::event read_cursor::observe(uint32_t address, int64_t before_ns, int64_t after_ns)
 {
     bool first = !board.anchored;
-    event e = event::none;
+    event e = event::lost;
     switch (board.sample(address, before_ns, after_ns)) {
     case write_tracker::sample_t::known:
         // Reading starts at address 0 only if the board's pointer was reset at
-        // spi_start, judged once the rate is measured well.
-        if (start_pending && board.rate_current && board.rate_span_ns >= RATE_SPAN_NS) {
+        // spi_start, judged once the rate is measured well; otherwise at the chunk
+        // after the first address seen, which the board wrote after that sample.
+        if (start_pending && board.rate_current) {
             start_pending = false;
             if (!reset_pointer(first_address, first_ns - started_ns, board.words_per_ns))
-                read_pos = chunk_boundary(first_address);
+                read_pos = chunk_boundary(first_address) + CHUNK_WORDS;
         }
         return event::none;
     case write_tracker::sample_t::lost:
@@ -181,6 +207,18 @@ read_cursor::event read_cursor::observe(uint32_t address, int64_t before_ns, int
     return e;
 }
 
+chunk_t read_cursor::next(bool skip, bool& skipped)
+{
+    chunk_t state = check_chunk(read_pos, CHUNK_WORDS, board.position);
+    skipped = false;
+    if (state == chunk_t::overrun && skip) {
+        read_pos = chunk_boundary(board.position - MAX_DDR_ADDRESS / 2);
+        skipped = true;
+        state = check_chunk(read_pos, CHUNK_WORDS, board.position);
+    }
+    return state;
+}
+
 unsigned long backoff::next()
 {
     us = std::min(std::max(us * 2, first), max);
@@ -203,6 +241,37 @@ failure_window::verdict failure_window::failed(int64_t now_ns, unsigned long& fa
     start = now_ns;
     in_window = 0;
     return verdict::summary;
+}
+
+delivery_watch::change delivery_watch::pass(int64_t now_ns, bool delivered, bool could_deliver)
+{
+    if (delivered || !could_deliver || since_ns < 0) {
+        bool was = stuck && delivered;
+        since_ns = now_ns;
+        std::fill(std::begin(counts), std::end(counts), 0UL);
+        if (delivered)
+            stuck = false;
+        return was ? change::resumed : change::none;
+    }
+    if (stuck || now_ns - since_ns < report_after_ns)
+        return change::none;
+    unsigned long count = 0;
+    main_cause(count);
+    if (count == 0)
+        return change::none; // only waiting for the board's data
+    stuck = true;
+    stuck_since_ns = since_ns;
+    return change::stuck;
+}
+
+stall_cause delivery_watch::main_cause(unsigned long& count) const
+{
+    int best = 0;
+    for (int c = 1; c < STALL_CAUSES; c++)
+        if (counts[c] > counts[best])
+            best = c;
+    count = counts[best];
+    return static_cast<stall_cause>(best);
 }
 
 void output_meter::sample(uint32_t address, int64_t now_ns)

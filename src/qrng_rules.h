@@ -18,6 +18,11 @@ constexpr uint32_t CHUNK_WORDS = MAX_DATA_READ / 4;
 // The board overwrites a chunk's start first: a chunk must be read before the
 // board comes within this many words of a whole ring past its start.
 constexpr uint32_t OVERWRITE_GUARD = CHUNK_WORDS;
+// The accelerator may publish its write address before its last writes have
+// reached its memory: a chunk is read only once the published address is this
+// many words past its end, so that no word below the address is read before it
+// is written.
+constexpr uint32_t WRITE_MARGIN = CHUNK_WORDS;
 // The lowest rate the tracking assumes, so that a board standing still is sampled
 // at least every 4 s.
 constexpr float MIN_TRACKED_MIB_S = 8.0f;
@@ -33,7 +38,10 @@ constexpr float MIN_TRACKED_MIB_S = 8.0f;
 // an advance beyond twice what it allows (and some slack) may be a board that
 // restarted its ring past the half-ring point: the laps are then unknown as well
 // ("implausible"), and a new frame starts. Times are CLOCK_BOOTTIME, which goes on
-// counting while the machine is suspended.
+// counting while the machine is suspended. The rate is measured over at least
+// 100 ms, so that a pointer published per burst of the board's writes is seen
+// moving at its mean rate; the largest step beyond that rate seen while the count
+// was certain widens what an advance may plausibly count.
 struct write_tracker {
     enum class sample_t { known, lost, implausible, contradiction };
 
@@ -55,10 +63,12 @@ struct write_tracker {
     float rate_mib() const;
 
     bool anchored = false;
+    uint64_t frame = 0;        // counts the frames begun after the first: positions of two frames do not compare
     uint64_t position = 0;     // words written, in the loop's frame
     int64_t time_ns = 0;       // time of the last sample (before its read)
     bool rate_known = false;
-    bool rate_current = false; // a rate has been measured since the frame began
+    bool rate_current = false; // a rate has been measured over the full span since the frame began
+    uint64_t largest_step = 0; // words: the largest advance beyond what the rate predicts, while the count was certain
     double words_per_ns = 0;   // measured generation rate
     int64_t rate_span_ns = 0;  // over how long it was measured
     uint64_t ref_position = 0; // start of the current rate measurement
@@ -68,21 +78,30 @@ private:
     sample_t new_frame(uint32_t address, int64_t before_ns, int64_t after_ns, sample_t why);
 };
 
+// The fastest board the tracking follows: its calibration needs samples 2 ms
+// apart to stay within a quarter of the ring.
+constexpr float MAX_TRACKED_MIB_S = 32768.0f;
+
 // Microseconds to wait for `missing_bytes` at `throughput` MiB/s (capped).
 uint32_t data_wait_us(uint32_t missing_bytes, float throughput);
 // What the read loop may do with the chunk [start, start + words) given the
-// board's position (words written, the tracker's frame): read it (written and
-// not overwritten), wait for it, or give it up because the board has overwritten
-// or is about to overwrite its first word.
+// board's position (words written, the tracker's frame): read it (written, the
+// write margin past its end, and not overwritten), wait for it, or give it up
+// because the board has overwritten or is about to overwrite its first word.
 enum class chunk_t { ready, short_of_data, overrun };
 chunk_t check_chunk(uint64_t start, uint32_t words, uint64_t board_position);
+// The start of the newest whole chunk that check_chunk would call ready at
+// `board_position`, or `floor` when none lies above it.
+uint64_t newest_chunk(uint64_t board_position, uint64_t floor);
 // Whether reading may start at the ring's address 0 after the start (-r): only
-// when the first address seen is one a reset pointer can have reached at the
-// measured rate since spi_start; otherwise the ring may hold a previous run's data
-// below it.
+// when the first address seen, right after spi_start, is one a reset pointer can
+// have reached at the measured rate in the time between (plus a chunk);
+// otherwise the board resumed where it stood and the ring holds a previous run's
+// data below that address.
 bool reset_pointer(uint32_t first_address, int64_t since_start_ns, double words_per_ns);
-// The pause before the chunk at `read_pos` is complete: the time the board needs,
-// at its measured rate, for the rest of it, a little more, never below `period_us`.
+// The pause before the chunk at `read_pos` can be read: the time the board needs,
+// at its measured rate, for the rest of it and the write margin, a little more,
+// never below `period_us`; `period_us` when it can be read already.
 unsigned long pause_for_data(const write_tracker& board, uint64_t read_pos, unsigned long period_us);
 
 // The first chunk boundary at or after `position`: the read loop reads whole
@@ -96,10 +115,11 @@ inline uint64_t chunk_boundary(uint64_t position)
 // the tracker's frame, with what a sample means for them. Read positions stay on
 // chunk boundaries.
 struct read_cursor {
-    enum class event { none, restarted, desync };
+    enum class event { none, restarted, lost, desync };
 
-    // Before the first sample: with `fresh_only` (-r), reading starts at address 0
-    // only once the rate confirms a pointer reset at `started_ns` (spi_start).
+    // Before the first sample, taken right after spi_start at `started_ns`: with
+    // `fresh_only` (-r), reading starts at address 0 only once the measured rate
+    // confirms that the pointer was reset at spi_start.
     void start(bool fresh_only, int64_t started_ns);
     // Takes a sample of the write address. After a loss the laps since the last
     // sample are unknown, and so is what the ring holds: with -r only words the
@@ -107,6 +127,11 @@ struct read_cursor {
     // goes on where it was, within the lap behind the board. A contradiction is a
     // desync, which stays.
     event observe(uint32_t address, int64_t before_ns, int64_t after_ns);
+    // The chunk at the read position, after giving up one the board has overtaken
+    // (with `skip`): the words from half a ring behind the board are then written,
+    // undelivered, and safe from overwriting for another half ring. `skipped` tells
+    // whether the read position moved.
+    chunk_t next(bool skip, bool& skipped);
 
     write_tracker board;
     uint64_t read_pos = 0;      // next word to deliver
@@ -143,6 +168,31 @@ private:
     bool reported = false;
 };
 
+// What kept the read loop from delivering: the board overtaking the read
+// position, chunks given up after short DMA reads, DMA reads that transferred
+// nothing, failing DMA reads, write addresses that jumped implausibly far.
+enum class stall_cause { overrun, short_chunk, stale_read, dma_failure, implausible };
+constexpr int STALL_CAUSES = 5;
+
+// The watch on a loop that delivers nothing although it could: a reader waits
+// with room for a chunk and the board's output is not withheld. After 5 s of it
+// with a cause met, the loop says so once; when delivery resumes, it says that.
+struct delivery_watch {
+    static constexpr int64_t report_after_ns = 5000000000LL;
+    enum class change { none, stuck, resumed };
+
+    void met(stall_cause c) { counts[static_cast<int>(c)]++; }
+    // One pass at `now_ns`: whether it delivered, and whether it could have.
+    change pass(int64_t now_ns, bool delivered, bool could_deliver);
+    // The cause met most often since the last delivery, with its count.
+    stall_cause main_cause(unsigned long& count) const;
+
+    unsigned long counts[STALL_CAUSES] = {};
+    int64_t since_ns = -1; // when the loop last delivered, or last could not
+    int64_t stuck_since_ns = 0;
+    bool stuck = false;    // reported, delivery not resumed yet
+};
+
 // While the output cannot be opened, and while DMA reads fail, passes are 1 ms
 // apart at first, then twice as far each time up to 20 ms; failed DMA reads are
 // summed up at most once per 10 s.
@@ -158,6 +208,15 @@ struct loop_state {
     backoff dma{RETRY_FIRST_US, RETRY_MAX_US};  // while DMA reads fail
     failure_window dma_failures{DMA_REPORT_WINDOW_NS};
     bool warned_repeat = false;         // without -r: the stream repeats ring content
+    bool warned_outpaced = false;       // -r: the board overtook reads that had room to go
+    bool warned_short = false;          // a chunk given up after short DMA reads
+    bool warned_stale = false;          // a DMA read that transferred nothing
+    bool warned_fast = false;           // a board faster than the tracking follows
+    delivery_watch watch;
+    uint32_t room_seen = 0;             // the output's room when last looked at
+    uint32_t last_short_bytes = 0;      // what the last chunk given up had when its reads stopped
+    double dma_read_ns = 0;             // how long a chunk's DMA reads take, smoothed
+    uint64_t canary_state = 0;          // the stale reads' canary generator
     uint32_t pending_at = 0;            // the tested chunk's bytes not yet written: from here
     uint32_t pending_end = 0;           // to here
     int64_t tested_ns = 0;              // when a chunk was last tested while the board is not trusted

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <system_error>
@@ -48,10 +49,20 @@ int qrng_handler::run()
     board->boot_animation();
     spi_reset();
     delay_us(2000);
+    // The board's write position is followed from spi_start on, through the boot
+    // check: the first sample, right after it, tells a pointer reset to 0 from one
+    // that resumed where it stood (whose ring holds an earlier run's words below
+    // it), and the samples after it keep the lap count.
+    loop_state s;
+    s.pause_us = thread_period;
+    s.cursor.start(new_randomness, boottime_ns());
     spi_start();
-    int64_t started_ns = boottime_ns();
-    delay_us(2000);
+    if (!read_only)
+        track(s);
+    board->set_wait_func([this, &s](unsigned long us) { wait_tracked(s, us); });
+    wait_tracked(s, 2000);
     int working = board->boot_check(strict_mode, qrng_rate_threshold);
+    board->set_wait_func(nullptr);
 
     qrng_set_mode(entropy_source);
 
@@ -100,9 +111,6 @@ int qrng_handler::run()
         reports.ready(report());
     }
 
-    loop_state s;
-    s.pause_us = thread_period;
-    s.cursor.start(new_randomness, started_ns);
     int code = 0;
     while (stream_pass(s, code)) {
     }
@@ -114,10 +122,22 @@ bool qrng_handler::track(loop_state& s)
     int64_t before = boottime_ns();
     uint32_t address = ddr_address();
     int64_t after = boottime_ns();
-    switch (s.cursor.observe(address, before, after)) {
+    read_cursor& c = s.cursor;
+    read_cursor::event e = c.observe(address, before, after);
+    if (!s.warned_fast && c.board.rate_known && c.board.rate_mib() > MAX_TRACKED_MIB_S) {
+        s.warned_fast = true;
+        log_message(LEVEL_ERROR,
+                    "The board writes %.1f GiB/s, faster than the daemon can follow its write address (at most "
+                    "%.0f GiB/s): its ring wraps between two looks, and what is read from it cannot be trusted to be "
+                    "fresh\n",
+                    static_cast<double>(c.board.rate_mib()) / 1024, static_cast<double>(MAX_TRACKED_MIB_S) / 1024);
+    }
+    switch (e) {
     case read_cursor::event::none:
+    case read_cursor::event::lost:
         return true;
     case read_cursor::event::restarted:
+        s.watch.met(stall_cause::implausible);
         log_message(LEVEL_WARN, "The board's write address jumped further ahead than its rate allows (did the "
                                 "board restart its ring?); reading goes on at its current position\n");
         return true;
@@ -144,6 +164,16 @@ void qrng_handler::wait_tracked(loop_state& s, unsigned long us)
 }
 
 bool qrng_handler::stream_pass(loop_state& s, int& code)
+{
+    uint64_t delivered = counters.bytes_board.load(std::memory_order_relaxed);
+    if (!loop_pass(s, code))
+        return false;
+    if (!read_only)
+        watch_delivery(s, counters.bytes_board.load(std::memory_order_relaxed) > delivered);
+    return true;
+}
+
+bool qrng_handler::loop_pass(loop_state& s, int& code)
 {
     if (s.pause_us > 0)
         wait_tracked(s, s.pause_us);
@@ -212,14 +242,10 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
     // board has wrapped, a daemon without -r reads the ring on regardless.
     const bool fresh_only = new_randomness || cycle_count.load() == 0;
     if (fresh_only) {
-        chunk_t state = check_chunk(c.read_pos, CHUNK_WORDS, c.board.position);
-        if (state == chunk_t::overrun && new_randomness) {
-            // The board has come round to the read position: the words from half a
-            // ring behind it are written, undelivered, and safe from overwriting
-            // for another half ring.
-            c.read_pos = chunk_boundary(c.board.position - MAX_DDR_ADDRESS / 2);
-            state = check_chunk(c.read_pos, CHUNK_WORDS, c.board.position);
-        }
+        bool skipped = false;
+        chunk_t state = c.next(new_randomness, skipped);
+        if (skipped)
+            note_overrun(s);
         if (state == chunk_t::short_of_data) {
             if (backup_source.empty())
                 s.pause_us = pause_for_data(c.board, c.read_pos, thread_period);
@@ -253,6 +279,73 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
         check_chunk(c.read_pos, CHUNK_WORDS, c.board.position) == chunk_t::short_of_data)
         s.pause_us = std::max(s.pause_us, pause_for_data(c.board, c.read_pos, thread_period));
     return true;
+}
+
+void qrng_handler::note_overrun(loop_state& s)
+{
+    s.watch.met(stall_cause::overrun);
+    counters.overruns.fetch_add(1, std::memory_order_relaxed);
+    // A board that overtakes reads which had room to go writes faster than the
+    // loop reads; a slow reader (a full FIFO) is no news.
+    bool outpaced = !health.delivering() || s.room_seen >= MAX_DATA_READ;
+    if (new_randomness && outpaced && !s.warned_outpaced) {
+        s.warned_outpaced = true;
+        log_message(LEVEL_WARN,
+                    "The board overtook the read position although the output had room: it writes %.1f MiB/s and a "
+                    "chunk's DMA reads take %.2f ms; the words it overwrote are skipped\n",
+                    static_cast<double>(s.cursor.board.rate_mib()), s.dma_read_ns / 1e6);
+    }
+}
+
+void qrng_handler::watch_delivery(loop_state& s, bool delivered)
+{
+    board_health::state h = health.now();
+    bool could = pipe_fd.load() != -1 && h != board_health::state::unhealthy &&
+                 (h == board_health::state::starting || s.room_seen >= MAX_DATA_READ);
+    int64_t now = monotonic_ns();
+    switch (s.watch.pass(now, delivered, could)) {
+    case delivery_watch::change::none:
+        return;
+    case delivery_watch::change::resumed:
+        log_message(LEVEL_INFO, "Delivery from the board resumes after %.1f s without\n",
+                    static_cast<double>(now - s.watch.stuck_since_ns) / 1e9);
+        return;
+    case delivery_watch::change::stuck:
+        break;
+    }
+    unsigned long n = 0;
+    char cause[200];
+    const write_tracker& b = s.cursor.board;
+    switch (s.watch.main_cause(n)) {
+    case stall_cause::overrun:
+        snprintf(cause, sizeof cause,
+                 "the board overtook the read position %lu times (it writes %.1f MiB/s; a chunk's DMA reads take %.2f ms)",
+                 n, static_cast<double>(b.rate_mib()), s.dma_read_ns / 1e6);
+        break;
+    case stall_cause::short_chunk:
+        snprintf(cause, sizeof cause, "%lu chunks were given up after short DMA reads (the last stopped at %u of %u bytes)",
+                 n, s.last_short_bytes, MAX_DATA_READ);
+        break;
+    case stall_cause::stale_read:
+        snprintf(cause, sizeof cause, "%lu DMA reads reported success but transferred nothing", n);
+        break;
+    case stall_cause::dma_failure:
+        snprintf(cause, sizeof cause, "%lu DMA reads failed", n);
+        break;
+    case stall_cause::implausible:
+        snprintf(cause, sizeof cause,
+                 "the board's write address jumped further than its rate allows %lu times (%.1f MiB/s, largest step "
+                 "%.2f MiB)",
+                 n, static_cast<double>(b.rate_mib()), static_cast<double>(b.largest_step) * 4 / 1048576);
+        break;
+    }
+    double seconds = static_cast<double>(now - s.watch.stuck_since_ns) / 1e9;
+    if (h == board_health::state::starting)
+        log_message(LEVEL_WARN, "The start-up test of the board's output has not completed in %.0f s although a "
+                                "reader waits: %s\n", seconds, cause);
+    else
+        log_message(LEVEL_WARN, "Nothing from the board delivered for %.0f s although the reader has room: %s\n",
+                    seconds, cause);
 }
 
 int qrng_handler::stop_sequence(int code, std::thread* monitor)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -28,7 +29,7 @@ struct qrng_test_access {
     {
         loop_state s;
         ssize_t written = 0;
-        q.deliver(fd, s, data, size, written);
+        q.deliver(fd, s, data, size, true, written);
         return written;
     }
     // Reads, tests and delivers the chunk at read position 0 of a trusted board;
@@ -58,7 +59,7 @@ namespace {
 
 // The main thread's delays, in order; the monitor thread's are not recorded.
 std::vector<unsigned long> delays;
-unsigned long stop_after_delays = 0; // sets exit_flag to 1 at this delay (1-based), 0 never
+unsigned long stop_at_delay = 0; // sets exit_flag to 1 at the first delay of this length, 0 never
 std::thread::id main_thread;
 
 void record_delay(unsigned long us)
@@ -68,7 +69,7 @@ void record_delay(unsigned long us)
         return;
     }
     delays.push_back(us);
-    if (delays.size() == stop_after_delays)
+    if (us == stop_at_delay)
         qrng_handler::exit_flag = 1;
 }
 
@@ -84,7 +85,7 @@ protected:
     void SetUp() override
     {
         delays.clear();
-        stop_after_delays = 0;
+        stop_at_delay = 0;
         main_thread = std::this_thread::get_id();
         qrng_handler::exit_flag = 0;
     }
@@ -168,15 +169,18 @@ TEST_F(EngineTest, RunWarmsUpThenStopsOnRequest)
     qrng_handler engine(fifo, prefix.name());
     ASSERT_TRUE(engine.check_version());
     engine.set_thread_period(7);
-    // Warm-up: 2 + 2 ms, ten 0.4 s flashes, 2 + 2 ms; then the first loop pass stops.
-    stop_after_delays = 15;
+    // Warm-up: 2 + 2 ms, ten 0.4 s flashes, 2 ms, then 2 ms after spi_start in
+    // slices that follow the board's write position; then the first loop pass stops.
+    stop_at_delay = 7;
     set_delay_function(record_delay);
     EXPECT_EQ(engine.run(), 0);
     std::vector<unsigned long> expected = {2000, 2000};
     expected.insert(expected.end(), 10, 400000);
-    expected.insert(expected.end(), {2000, 2000, 7});
-    ASSERT_GE(delays.size(), expected.size());
-    EXPECT_EQ(std::vector<unsigned long>(delays.begin(), delays.begin() + 15), expected);
+    expected.push_back(2000);
+    ASSERT_GE(delays.size(), expected.size() + 1);
+    EXPECT_EQ(std::vector<unsigned long>(delays.begin(), delays.begin() + 13), expected);
+    EXPECT_EQ(delays.back(), 7u);
+    EXPECT_EQ(std::accumulate(delays.begin() + 13, delays.end() - 1, 0UL), 2000u);
     std::string t = trace_text();
     // The stop sequence ends the run: spi_stop then spi_disable, after the mode write.
     size_t mode = t.find("W 6018 20100000");

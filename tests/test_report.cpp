@@ -118,7 +118,7 @@ TEST(Report, StatusMetricsAndStatisticsSayWhatTheCountersHold)
             EXPECT_EQ(m["qrngd_start_time_seconds" + p + "}"], d.start_time);
             EXPECT_EQ(m["qrngd_healthy" + p + "}"], 1);
             EXPECT_EQ(m["qrngd_health_failures_total" + p + ",test=\"bias\"}"], 3);
-            EXPECT_EQ(m.size(), 26u) << text;
+            EXPECT_EQ(m.size(), 28u) << text;
         }
     }
 }

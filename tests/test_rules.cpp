@@ -19,16 +19,17 @@ TEST(ReadLoopRules, DataWaitArithmetic)
 TEST(ReadLoopRules, ChunksAreReadWhenWrittenNotOverwrittenAndOnBoundaries)
 {
     using chunk = chunk_t;
-    const uint64_t ring = MAX_DDR_ADDRESS, guard = OVERWRITE_GUARD;
+    const uint64_t ring = MAX_DDR_ADDRESS, guard = OVERWRITE_GUARD, margin = WRITE_MARGIN;
     struct row {
         uint64_t start;
         uint32_t words;
         uint64_t board;
         chunk expected;
     } rows[] = {
-        {0, 16384, 16383, chunk::short_of_data},
-        {0, 16384, 16384, chunk::ready},
-        {ring - 16384, 16384, ring, chunk::ready},
+        // A chunk is read once the published address is the write margin past its end.
+        {0, 16384, 16384 + margin - 1, chunk::short_of_data},
+        {0, 16384, 16384 + margin, chunk::ready},
+        {ring - 16384, 16384, ring + margin, chunk::ready},
         {5 * ring + 7, 16384, 6 * ring + 7 - guard, chunk::ready},
         {5 * ring + 7, 16384, 6 * ring + 8 - guard, chunk::overrun},
         {5 * ring, 16384, 9 * ring, chunk::overrun},
@@ -38,6 +39,25 @@ TEST(ReadLoopRules, ChunksAreReadWhenWrittenNotOverwrittenAndOnBoundaries)
     // Reads start on chunk boundaries, so that none crosses the ring's end.
     EXPECT_EQ(chunk_boundary(ring - 16384), ring - 16384);
     EXPECT_EQ(chunk_boundary(5 * ring + 7), 5 * ring + 16384);
+    EXPECT_EQ(newest_chunk(5 * ring + 7, 0), 5 * ring - 2 * 16384);
+    EXPECT_EQ(newest_chunk(40000, 16384), 16384u) << "none above the floor";
+
+    // A board that overtook the read position: the loop goes on half a ring behind
+    // it, and what it finds there is judged afresh (ready, not the old overrun).
+    read_cursor c;
+    c.board.position = 3 * ring + 100000;
+    bool skipped = false;
+    EXPECT_EQ(c.next(true, skipped), chunk::ready);
+    EXPECT_TRUE(skipped);
+    EXPECT_EQ(c.read_pos, chunk_boundary(3 * ring + 100000 - ring / 2));
+    // ... and waits the normal period for a chunk that is complete already, however
+    // far behind the board it is, never a wrapped difference.
+    write_tracker b;
+    b.position = c.read_pos + ring / 2;
+    b.rate_known = true;
+    b.words_per_ns = 0.008;
+    EXPECT_EQ(pause_for_data(b, c.read_pos, 10), 10u);
+    EXPECT_GT(pause_for_data(b, b.position, 10), 10u);
 }
 
 TEST(ReadLoopRules, WriteTrackerCountsLapsOnlyWhileSamplesAreClose)
@@ -77,33 +97,55 @@ TEST(ReadLoopRules, RestartedRingIsNoFreshData)
     const int64_t ms = 1000000;
     const uint32_t per_ms = 16777; // 64 MiB/s
     write_tracker t;
-    t.sample(ring / 10 * 9, 0);
-    EXPECT_EQ(t.sample(ring / 10 * 9 + per_ms, ms), sample::known);
+    // The rate that judges advances is measured over 100 ms.
+    for (int i = 0; i <= 101; i++)
+        EXPECT_EQ(t.sample(ring / 10 * 9 - 101 * per_ms + i * per_ms, i * ms), i == 0 ? sample::lost : sample::known);
     ASSERT_TRUE(t.rate_current);
     // Twice the rate is a board that sped up; the ring restarted past its middle
     // looks like a far longer advance.
-    EXPECT_EQ(t.sample(ring / 10 * 9 + 3 * per_ms, 2 * ms), sample::known);
+    EXPECT_EQ(t.sample(ring / 10 * 9 + 2 * per_ms, 102 * ms), sample::known);
     uint64_t before = t.position;
-    EXPECT_EQ(t.sample(per_ms, 3 * ms), sample::implausible);
+    EXPECT_EQ(t.sample(per_ms, 103 * ms), sample::implausible);
     EXPECT_GT(t.position, before);
     EXPECT_EQ(t.position % ring, per_ms);
+    EXPECT_EQ(t.frame, 1u);
     // At 64 MiB/s a waiting loop samples at least every 1 MiB of the board's output.
     EXPECT_NEAR(static_cast<double>(t.sample_interval_ns()), 15.6 * ms, 0.1 * ms);
+
+    // A pointer published in 1 MiB steps at 32 MiB/s, sampled every millisecond:
+    // its steps are plausible, and become the slack of the rule.
+    write_tracker burst;
+    const uint32_t step = 262144;
+    for (int i = 0; i < 2000; i++)
+        ASSERT_NE(burst.sample(static_cast<uint32_t>(i / 32 * step % ring), i * ms), sample::implausible) << i;
+    EXPECT_NEAR(burst.rate_mib(), 32.0f, 2.0f);
+    EXPECT_GE(burst.largest_step, step - 4 * per_ms);
+    EXPECT_LE(burst.largest_step, step);
 
     // After a loss with -r, reading goes on at the board's position: nothing from before it.
     read_cursor c;
     c.start(true, 0);
     c.observe(per_ms, 0, 0);
-    EXPECT_EQ(c.observe(per_ms + 10, 10000 * ms, 10000 * ms), read_cursor::event::none);
+    EXPECT_EQ(c.observe(per_ms + 10, 10000 * ms, 10000 * ms), read_cursor::event::lost);
     EXPECT_GE(c.read_pos, c.board.position);
     EXPECT_EQ(c.read_pos % CHUNK_WORDS, 0u);
 
-    // After spi_start, reading starts at address 0 only when a reset pointer can
-    // have reached the first address seen.
+    // The first sample, right after spi_start: reading starts at address 0 only
+    // when a reset pointer can have reached it since, at the measured rate.
     const double rate = per_ms / 1e6;
     EXPECT_TRUE(reset_pointer(100 * per_ms, 100 * ms, rate));
-    EXPECT_TRUE(reset_pointer(ring - 1, 10000 * ms, rate)); // it may have wrapped since
-    EXPECT_FALSE(reset_pointer(ring / 2, 100 * ms, rate));  // a board that went on where it stood
+    EXPECT_TRUE(reset_pointer(16384, ms / 1000, rate));
+    EXPECT_FALSE(reset_pointer(65536, ms / 1000, rate)); // resumed 256 KiB into the ring
+    EXPECT_FALSE(reset_pointer(ring / 2, 100 * ms, rate));
+    // A board that resumed 8 MiB into its ring: reading starts after that address,
+    // once the rate is measured.
+    read_cursor resumed;
+    resumed.start(true, 0);
+    const uint32_t at = 2097152;
+    for (int i = 0; i <= 110 && resumed.observe(at + i * per_ms, i * ms + 1000, i * ms + 2000) == read_cursor::event::none; i++) {
+    }
+    EXPECT_FALSE(resumed.start_pending);
+    EXPECT_EQ(resumed.read_pos, at + CHUNK_WORDS);
 }
 
 TEST(MonitorRules, OutputCountedLapByLapAndAStillAddressReported)
