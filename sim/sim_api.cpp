@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace simboard {
 
@@ -30,7 +31,7 @@ void write_stats()
         int64_t t = m.now();
         m.catch_up(t);
         len = snprintf(text, sizeof text, "dma_reads=%" PRIu64 "\ndma_bytes=%" PRIu64 "\nwords_generated=%" PRIu64 "\n",
-                       m.dma_reads, m.dma_bytes, m.words_at(t));
+                       m.dma_reads, m.dma_bytes, m.published(m.words_at(t)));
     }
     int fd = open(m.stats_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -133,7 +134,7 @@ sim_state sim_get_state()
     sim_state s;
     int64_t t = m.now();
     m.catch_up(t);
-    uint64_t words = m.words_at(t);
+    uint64_t words = m.published(m.words_at(t));
     s.seed = m.cfg.seed;
     s.version = m.cfg.version;
     s.chips = m.cfg.chips;
@@ -182,18 +183,18 @@ unsigned int sim_register_read(int offset, unsigned int* out, unsigned long coun
     std::lock_guard<std::mutex> lock(m.mtx);
     int64_t t = m.now();
     m.catch_up(t);
-    uint64_t words = m.words_at(t);
+    uint64_t top = m.words_at(t);
     report_t rep;
     bool have_report = false;
     if (offset == REG_REPORT_0 && out && count >= 2) {
-        rep = m.report_pair(words);
+        rep = m.report_pair(top);
         have_report = true;
     }
     unsigned long n = (out && count > 0) ? count : 1;
     unsigned int first = 0;
     for (unsigned long i = 0; i < n; i++) {
         int off = offset + static_cast<int>(4 * i);
-        unsigned int v = m.read_word(off, t, words, rep, have_report);
+        unsigned int v = m.read_word(off, t, top, rep, have_report);
         m.trace("R %04X %08X", static_cast<unsigned>(off), v);
         if (i == 0)
             first = v;
@@ -230,18 +231,14 @@ ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
         sleep_until(started + hang_ns);
     ssize_t result;
     bool stale = false;
-    uint64_t words;
-    uint64_t seed;
     uint64_t dma_us;
-    fault_content fault;
+    ring_view ring;
     {
         std::lock_guard<std::mutex> lock(m.mtx);
         dma_us = m.cfg.dma_us;
-        seed = m.cfg.seed;
         int64_t t = m.now();
         m.catch_up(t);
-        words = m.words_at(t);
-        fault = m.fault;
+        ring = m.view(m.words_at(t));
         if (offset > SIM_RING_BYTES || size > SIM_RING_BYTES - offset)
             result = -1;
         else if (m.cfg.dma_fail_every != 0 && n % m.cfg.dma_fail_every == 0)
@@ -257,28 +254,16 @@ ssize_t sim_dma_read(void* buf, unsigned long size, unsigned long offset)
         m.trace("D %08lX %lu %ld", offset, size, static_cast<long>(result));
     }
     if (result > 0 && !stale) {
-        // Bytes below the pointer hold the current lap, the rest the previous lap
-        // (or nothing yet, which reads as 0); the fault window's words are faulty.
-        auto written = [&](uint64_t first_byte, unsigned char* out, size_t len) {
-            sim_content_bytes(seed, first_byte, out, len);
-            fault.overlay(out, first_byte, len);
-        };
+        // The ring is read in whole words; a read off word boundaries goes
+        // through a copy.
+        uint64_t first = offset / 4, last = (offset + static_cast<uint64_t>(result) + 3) / 4;
         unsigned char* out = static_cast<unsigned char*>(buf);
-        uint64_t lap = words / SIM_RING_WORDS;
-        uint64_t split = (words % SIM_RING_WORDS) * 4;
-        uint64_t begin = offset;
-        uint64_t end = offset + static_cast<uint64_t>(result);
-        if (begin < split) {
-            uint64_t stop = std::min(end, split);
-            written(lap * SIM_RING_BYTES + begin, out, static_cast<size_t>(stop - begin));
-            out += stop - begin;
-            begin = stop;
-        }
-        if (begin < end) {
-            if (lap > 0)
-                written((lap - 1) * SIM_RING_BYTES + begin, out, static_cast<size_t>(end - begin));
-            else
-                std::memset(out, 0, static_cast<size_t>(end - begin));
+        if (offset % 4 == 0 && result % 4 == 0) {
+            ring.read(out, first, last - first);
+        } else {
+            std::vector<unsigned char> words(static_cast<size_t>(last - first) * 4);
+            ring.read(words.data(), first, last - first);
+            std::memcpy(out, words.data() + offset % 4, static_cast<size_t>(result));
         }
     }
     if (dma_us > 0)

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "sim_config.h"
-#include "sim_faults.h"
+#include "sim_ring.h"
 #include "sim_model.h"
 
 #include <cstdint>
@@ -46,6 +46,7 @@ void sleep_until(int64_t deadline);
 struct report_t {
     uint32_t checksum = 0;
     uint32_t address = 0;
+    uint64_t first = NO_POSITION; // the block's frame position; none before the first
 };
 
 class model {
@@ -58,7 +59,7 @@ public:
     int64_t frozen_ns = 0;
 
     bool generating = false;
-    uint64_t base_words = 0; // words written at t0
+    uint64_t base_words = 0; // frame position at t0
     int64_t t0 = 0;
     int64_t death_ns = NEVER;
     bool started_once = false;
@@ -66,7 +67,7 @@ public:
     int64_t stall_from = NEVER, stall_until = NEVER;
     // Pending events of the board's own, NEVER once applied (catch_up()).
     int64_t restart_at = NEVER, fault_open_at = NEVER, fault_close_at = NEVER;
-    fault_content fault;
+    ring_content content;
 
     uint32_t chip_mask = 0xFFFFFFFF;
     uint32_t standby = 0;
@@ -96,17 +97,26 @@ public:
     // Chips present, not dead and not masked off (time of death aside).
     uint64_t enabled_chips() const;
     bool chip_works(unsigned i, int64_t t) const;
+    // The frame position reached at t.
     uint64_t words_at(int64_t t) const;
+    // The frame position the write address shows (burst) when `top` is reached.
+    uint64_t published(uint64_t top) const;
+    // The ring as a DMA read finds it when `top` is reached.
+    ring_view view(uint64_t top) const;
     // Folds the pointer's advance so far into base_words before the state changes.
     void settle(int64_t t);
-    // What spi_reset and start-up do to the ring: back to 0 of lap 0, content forgotten.
+    // What spi_reset and start-up do to the ring: a new frame at resume_at (0
+    // by default) of lap 0 with the stream from its start, content forgotten.
     void rewind(int64_t t);
+    // The board's own restart: a new frame at 0 of lap 0, the stream going on
+    // where it stood, content forgotten.
+    void restart(int64_t t);
     // Applies, in the order of their times, the board's own events up to t: the
     // restart, and the fault window's bounds, each the position reached at its
     // time. Every operation calls it before it reads or changes the state, so
     // each event is resolved with the state that held at its time, whatever
     // state change follows. At equal times the restart comes first, so a window
-    // opening with it starts at position 0.
+    // opening with it starts at the first word written after it.
     void catch_up(int64_t t);
     // t plus `seconds` (negative: NEVER).
     static int64_t after(int64_t t, double seconds);
@@ -118,13 +128,13 @@ public:
     uint32_t status_word(int64_t t) const;
     uint32_t filter_counter(unsigned chip, bool second, int64_t t) const;
     // The report for the words written so far; counts a newly seen block.
-    report_t report(uint64_t words);
+    report_t report(uint64_t top);
     // A read of the report pair: every torn_every-th (never right after a torn
     // one) carries the checksum of the block before the one reported, as if the
     // board had published the new block between the two 32-bit reads. Before
     // the first block, the report read 0.
-    report_t report_pair(uint64_t words);
-    uint32_t read_word(int offset, int64_t t, uint64_t words, report_t& rep, bool& have_report);
+    report_t report_pair(uint64_t top);
+    uint32_t read_word(int offset, int64_t t, uint64_t top, report_t& rep, bool& have_report);
     void command(uint32_t value, int64_t t);
     void write(int offset, uint32_t value, int64_t t);
 

@@ -91,11 +91,50 @@ uint64_t* every_field(sim_config& cfg, const std::string& key)
     return nullptr;
 }
 
+// An integer key from `min` to `max`, a multiple of `align` or, with `pow2`, a
+// power of two.
+struct bounded_key {
+    uint64_t* field = nullptr;
+    uint64_t min = 0, max = 0, align = 1;
+    bool pow2 = false;
+
+    bool accepts(uint64_t n) const
+    {
+        return n >= min && n <= max && n % align == 0 && (!pow2 || (n & (n - 1)) == 0);
+    }
+};
+
+bounded_key bounded_field(sim_config& cfg, const std::string& key)
+{
+    constexpr uint64_t ANY = UINT64_MAX - 3;
+    const struct {
+        const char* name;
+        bounded_key bounds;
+    } keys[] = {
+        {"resume_at", {&cfg.resume_at, 0, SIM_RING_BYTES - 4, 4}},
+        {"burst", {&cfg.burst, 4, MAX_BURST, 4}},
+        {"lag", {&cfg.lag, 0, MAX_BURST, 4}},
+        {"fault_period", {&cfg.fault_period, 8, 4 << 20, 1, true}},
+        {"fault_at", {&cfg.fault_at, 0, ANY, 4}},
+        {"fault_bytes", {&cfg.fault_bytes, 0, ANY, 4}},
+        {"fault_bit", {&cfg.fault_bit, 0, 511}},
+        {"fault_lane", {&cfg.fault_lane, 8, 512, 1, true}},
+        {"fault_value", {&cfg.fault_value, 0, 1}},
+        {"fault_byte", {&cfg.fault_byte, 0, 63}},
+        {"fault_stride", {&cfg.fault_stride, 16, 65536, 1, true}},
+    };
+    for (const auto& k : keys)
+        if (key == k.name)
+            return k.bounds;
+    return bounded_key();
+}
+
 bool parse_fault_kind(const std::string& text, fault_kind& kind)
 {
     static const std::pair<const char*, fault_kind> names[] = {
         {"zero", fault_kind::zero},     {"ones", fault_kind::ones}, {"constant", fault_kind::constant},
         {"period", fault_kind::period}, {"bias", fault_kind::bias}, {"byte", fault_kind::byte},
+        {"lap", fault_kind::lap},       {"stuck", fault_kind::stuck}, {"lane", fault_kind::lane},
     };
     for (const auto& name : names)
         if (text == name.first) {
@@ -115,6 +154,7 @@ std::string parse_config(const std::string& text, sim_config& cfg)
     bool chips_set = false;
     bool seed_set = false;
     bool m2 = false;
+    bool fault_by_time = false;
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t comma = text.find(',', pos);
@@ -134,6 +174,7 @@ std::string parse_config(const std::string& text, sim_config& cfg)
         double d = 0;
         double* seconds = seconds_field(cfg, key);
         uint64_t* every = every_field(cfg, key);
+        bounded_key bounded = bounded_field(cfg, key);
         if (key == "board") {
             if (val == "pcie")
                 m2 = false;
@@ -164,16 +205,21 @@ std::string parse_config(const std::string& text, sim_config& cfg)
         } else if (seconds) {
             if (!parse_decimal(val, *seconds) || *seconds > MAX_SECONDS)
                 return bad();
+            fault_by_time = fault_by_time || key == "fault_after" || key == "fault_for";
         } else if (every) {
             if (!sim_parse_u64(val, *every))
                 return bad();
+        } else if (bounded.field) {
+            if (!sim_parse_u64(val, n) || !bounded.accepts(n))
+                return bad();
+            *bounded.field = n;
+            cfg.fault_by_position = cfg.fault_by_position || key == "fault_at" || key == "fault_bytes";
         } else if (key == "fault") {
             if (!parse_fault_kind(val, cfg.fault))
                 return bad();
-        } else if (key == "fault_period") {
-            if (!sim_parse_u64(val, n) || n < MIN_FAULT_PERIOD || n > MAX_FAULT_PERIOD || (n & (n - 1)) != 0)
+        } else if (key == "fault_p") {
+            if (!parse_decimal(val, cfg.fault_p) || cfg.fault_p <= 0.0 || cfg.fault_p >= 1.0)
                 return bad();
-            cfg.fault_period = n;
         } else if (key == "missing") {
             if (val == "user")
                 cfg.missing_user = true;
@@ -200,6 +246,10 @@ std::string parse_config(const std::string& text, sim_config& cfg)
             return "unknown key '" + key + "'";
         }
     }
+    if (fault_by_time && cfg.fault_by_position)
+        return "fault_at/fault_bytes and fault_after/fault_for cannot be combined";
+    if (cfg.fault_bytes != FOR_GOOD && cfg.fault_at > UINT64_MAX - cfg.fault_bytes)
+        return "fault_at + fault_bytes is too large";
     if (!version_set)
         cfg.version = m2 ? VERSION_M2 : VERSION_PCIE;
     if (!chips_set)

@@ -16,11 +16,11 @@ constexpr double MAX_RATE_MIB = 1048576.0;
 constexpr double MAX_SECONDS = 1e9; // die_after and the other times after spi_start
 constexpr uint64_t MAX_DMA_US = 10000000;
 constexpr double MAX_DMA_HANG_S = 600.0;
-constexpr uint64_t MIN_FAULT_PERIOD = 8;
-constexpr uint64_t MAX_FAULT_PERIOD = 65536;
+constexpr uint64_t MAX_BURST = 64 << 20; // burst and lag, in bytes
+constexpr uint64_t FOR_GOOD = UINT64_MAX;  // fault_bytes absent
 
 // What fault= puts in place of the healthy words within the fault window.
-enum class fault_kind { none, zero, ones, constant, period, bias, byte };
+enum class fault_kind { none, zero, ones, constant, period, bias, byte, lap, stuck, lane };
 
 struct sim_config {
     uint32_t version = VERSION_PCIE;
@@ -32,10 +32,22 @@ struct sim_config {
     double restart_after_s = -1.0; // negative: never
     double stall_after_s = -1.0;   // negative: never
     double stall_for_s = -1.0;     // negative: for good
+    uint64_t resume_at = 0;        // bytes
+    uint64_t burst = 0;            // bytes; 0: the address follows every word
+    uint64_t lag = 0;              // bytes
     fault_kind fault = fault_kind::none;
     uint64_t fault_period = 64;    // bytes
     double fault_after_s = 0.0;
     double fault_for_s = -1.0;     // negative: for good
+    bool fault_by_position = false; // fault_at/fault_bytes instead of the two times
+    uint64_t fault_at = 0;         // bytes
+    uint64_t fault_bytes = FOR_GOOD;
+    uint64_t fault_bit = 0;
+    uint64_t fault_lane = 512;     // bits
+    uint64_t fault_value = 0;
+    uint64_t fault_byte = 0;
+    uint64_t fault_stride = 0;     // bytes; 0: fault=byte everywhere
+    double fault_p = 0.51;
     bool missing_user = false;
     bool missing_c2h = false;
     bool mmap_fail = false;

@@ -10,8 +10,6 @@
 namespace simboard {
 
 constexpr uint64_t NO_POSITION = UINT64_MAX; // a fault window's bound not reached yet
-// Mixed into the seed for the key of the faulty content, apart from the healthy stream.
-constexpr uint64_t FAULT_KEY_TAG = 0x3C6EF372FE94F82BULL;
 
 // A cheap, well-spread hash for the rate bytes' jitter.
 inline uint64_t hash64(uint64_t x)
@@ -30,31 +28,50 @@ inline uint64_t keyed(uint64_t key, uint64_t i)
     return hash64(key + (i + 1) * 0x9E3779B97F4A7C15ULL);
 }
 
-// The content within the fault window: the words at absolute positions
-// [first, end) are faulty, the others healthy. A plain value, so that a DMA read
-// can use a copy outside the model's lock.
+// The little-endian bytes of a word, at any address.
+uint32_t load_le32(const unsigned char* in);
+void store_le32(unsigned char* out, uint32_t w);
+
+// The fault window: the words at stream positions [first, end) are faulty, the
+// others healthy. A plain value, so that a DMA read can use a copy outside the
+// model's lock. fault=lap, which depends on what the ring held before, is
+// applied by ring_content (sim_ring.h); the other kinds here.
 struct fault_content {
     fault_kind kind = fault_kind::none;
-    uint64_t seed = 0;         // of the healthy content
-    uint64_t key = 0;          // of the faulty content, derived from the seed
+    uint64_t key = 0;             // of the faulty content, derived from the seed
     uint64_t period_words = 16;
+    uint32_t bias_threshold = 0;  // a bias bit is 1 when a 32-bit uniform value is below this
+    uint64_t stride_words = 0;    // fault=byte: 0, or healthy words 0 and 1 of each block this long
+    uint32_t stuck_mask[16] = {}; // fault=stuck: the stuck bits of each word of a 64-byte line
+    uint32_t stuck_bits = 0;      // 0 or all ones
+    uint64_t lane_word = 0;       // fault=lane: the word of the line, and the byte's bits in it
+    uint32_t lane_mask = 0;
     uint64_t first = NO_POSITION; // not open yet: no word is faulty
     uint64_t end = NO_POSITION;   // not closed yet: every word from `first` on is
 
+    // Everything from the configuration but the window's bounds.
+    void configure(const sim_config& cfg);
+
     bool active() const { return kind != fault_kind::none && first != NO_POSITION; }
 
-    // The faulty word at position n. Those derived from hashes differ from the
-    // healthy word there (lowest bit flipped when they happen to equal it), so
-    // that a comparison with the healthy content counts every faulty word; zero,
-    // ones and constant stay exact (each equals a healthy word with chance 2^-32).
-    uint32_t word(uint64_t n) const;
+    // The part [lo, hi) of the positions [n, n + count) within the window; false
+    // when none is.
+    bool within(uint64_t n, uint64_t count, uint64_t& lo, uint64_t& hi) const
+    {
+        if (!active())
+            return false;
+        lo = n > first ? n : first;
+        hi = n + count < end ? n + count : end;
+        return lo < hi;
+    }
 
-    // Replaces the bytes of the window among `size` bytes of content starting at
-    // absolute byte `from` (any alignment); no work for bytes outside it.
-    void overlay(unsigned char* out, uint64_t from, size_t size) const;
+    // Replaces the healthy words in `out` (stream positions [n, n + count), all
+    // within the window) by the faulty ones; not fault=lap.
+    void overlay(unsigned char* out, uint64_t n, uint64_t count) const;
 
-    // XOR of the 512 words written from `first_word` on, faulty ones included.
-    uint32_t checksum(uint64_t first_word) const;
+private:
+    // A hash-derived faulty word at position n, never equal to the healthy one.
+    uint32_t hashed(uint64_t n, uint32_t healthy) const;
 };
 
 } // namespace simboard

@@ -35,17 +35,20 @@ void model::reset(const sim_config& c)
     cfg = c;
     clock_frozen = false;
     generating = false;
-    base_words = 0;
     t0 = monotonic_ns();
     death_ns = NEVER;
     started_once = false;
     stall_from = stall_until = NEVER;
     restart_at = fault_open_at = fault_close_at = NEVER;
-    fault = fault_content();
-    fault.kind = c.fault;
-    fault.seed = c.seed;
-    fault.key = hash64(c.seed ^ FAULT_KEY_TAG);
-    fault.period_words = c.fault_period / 4;
+    content = ring_content();
+    content.seed = c.seed;
+    content.found_seed = c.seed ^ FOUND_SEED_TAG;
+    content.fault.configure(c);
+    if (c.fault_by_position) {
+        content.fault.first = c.fault_at / 4;
+        content.fault.end = c.fault_bytes == FOR_GOOD ? NO_POSITION : (c.fault_at + c.fault_bytes) / 4;
+    }
+    rewind(t0);
     chip_mask = 0xFFFFFFFF;
     standby = 0;
     spi_enabled = filter = drbg = debug = false;
@@ -62,7 +65,6 @@ void model::reset(const sim_config& c)
     last_report_corrupt = false;
     pair_reads = 0;
     last_pair_torn = false;
-    cached_block = UINT64_MAX;
 }
 
 uint64_t model::enabled_chips() const
@@ -98,10 +100,38 @@ void model::settle(int64_t t)
     t0 = t;
 }
 
+uint64_t model::published(uint64_t top) const
+{
+    if (cfg.burst == 0)
+        return top;
+    uint64_t step = cfg.burst / 4;
+    return std::max(top / step * step, content.start);
+}
+
+ring_view model::view(uint64_t top) const
+{
+    ring_view v;
+    v.content = content;
+    v.top = top;
+    v.stale_hi = published(top);
+    v.stale_lo = std::max(v.stale_hi - std::min(v.stale_hi, cfg.lag / 4), content.start);
+    return v;
+}
+
 void model::rewind(int64_t t)
 {
     settle(t);
-    base_words = 0;
+    base_words = content.start = cfg.resume_at / 4;
+    content.offset = 0;
+    cached_block = UINT64_MAX;
+}
+
+void model::restart(int64_t t)
+{
+    settle(t);
+    content.offset += base_words;
+    base_words = content.start = 0;
+    cached_block = UINT64_MAX;
 }
 
 void model::catch_up(int64_t t)
@@ -116,11 +146,11 @@ void model::catch_up(int64_t t)
         int64_t when = *next;
         *next = NEVER;
         if (next == &restart_at)
-            rewind(when);
+            restart(when);
         else if (next == &fault_open_at)
-            fault.first = words_at(when);
+            content.fault.first = content.offset + words_at(when);
         else
-            fault.end = words_at(when);
+            content.fault.end = content.offset + words_at(when);
     }
 }
 
@@ -135,7 +165,7 @@ void model::schedule(int64_t t)
     restart_at = after(t, cfg.restart_after_s);
     stall_from = after(t, cfg.stall_after_s);
     stall_until = stall_from == NEVER ? NEVER : after(stall_from, cfg.stall_for_s);
-    if (cfg.fault != fault_kind::none) {
+    if (cfg.fault != fault_kind::none && !cfg.fault_by_position) {
         fault_open_at = after(t, cfg.fault_after_s);
         fault_close_at = after(fault_open_at, cfg.fault_for_s);
     }
@@ -177,16 +207,21 @@ uint32_t model::filter_counter(unsigned chip, bool second, int64_t t) const
     return total - dropped;
 }
 
-report_t model::report(uint64_t words)
+report_t model::report(uint64_t top)
 {
     report_t r;
-    if (words < SIM_BLOCK_WORDS)
+    // A lagging board reports what it has written, below the stale words.
+    uint64_t p = published(top);
+    uint64_t reached = cfg.lag == 0 ? top : p - std::min(p, cfg.lag / 4);
+    if (reached < SIM_BLOCK_WORDS)
         return r;
-    uint64_t block = words / SIM_BLOCK_WORDS - 1;
+    uint64_t block = reached / SIM_BLOCK_WORDS - 1;
     uint64_t first = block * SIM_BLOCK_WORDS;
+    if (first + SIM_BLOCK_WORDS <= content.start)
+        return r; // no block of this frame complete yet
     if (block != cached_block) {
         cached_block = block;
-        cached_checksum = fault.checksum(first);
+        cached_checksum = content.block_xor(first);
     }
     if (block != last_report_block) {
         last_report_block = block;
@@ -195,23 +230,24 @@ report_t model::report(uint64_t words)
     }
     r.checksum = cached_checksum ^ (last_report_corrupt ? 0x80000001u : 0u);
     r.address = static_cast<uint32_t>(first % SIM_RING_WORDS);
+    r.first = first;
     return r;
 }
 
-report_t model::report_pair(uint64_t words)
+report_t model::report_pair(uint64_t top)
 {
-    report_t r = report(words);
+    report_t r = report(top);
     pair_reads++;
     bool torn = cfg.torn_every != 0 && !last_pair_torn && pair_reads % cfg.torn_every == 0;
     last_pair_torn = torn;
-    if (torn && words >= 2 * SIM_BLOCK_WORDS)
-        r.checksum = fault.checksum((words / SIM_BLOCK_WORDS - 2) * SIM_BLOCK_WORDS);
+    if (torn && r.first != NO_POSITION && r.first >= SIM_BLOCK_WORDS)
+        r.checksum = content.block_xor(r.first - SIM_BLOCK_WORDS);
     else if (torn)
         r.checksum = 0;
     return r;
 }
 
-uint32_t model::read_word(int offset, int64_t t, uint64_t words, report_t& rep, bool& have_report)
+uint32_t model::read_word(int offset, int64_t t, uint64_t top, report_t& rep, bool& have_report)
 {
     switch (offset) {
     case REG_CONTROL:
@@ -219,7 +255,7 @@ uint32_t model::read_word(int offset, int64_t t, uint64_t words, report_t& rep, 
     case REG_CHIPS:
         return cfg.chips;
     case REG_DDR_MASK:
-        return static_cast<uint32_t>(words % SIM_RING_WORDS);
+        return static_cast<uint32_t>(published(top) % SIM_RING_WORDS);
     case REG_STATUS:
         return status_word(t);
     case REG_RATE_LO:
@@ -229,7 +265,7 @@ uint32_t model::read_word(int offset, int64_t t, uint64_t words, report_t& rep, 
     case REG_REPORT_0:
     case REG_REPORT_1:
         if (!have_report) {
-            rep = report(words);
+            rep = report(top);
             have_report = true;
         }
         return offset == REG_REPORT_0 ? rep.checksum : rep.address;
