@@ -39,6 +39,7 @@ constexpr uint32_t CMD_DRBG_ON = 0xD2000000;
 constexpr uint32_t CMD_DRBG_OFF = 0xD3000000;
 constexpr uint32_t CMD_DEBUG_ON = 0xD4000000;
 constexpr uint32_t CMD_DEBUG_OFF = 0xD5000000;
+
 int64_t monotonic_ns();
 // Sleeps until the monotonic clock reaches `deadline`, through any signal.
 void sleep_until(int64_t deadline);

@@ -240,7 +240,7 @@ report_t model::report_pair(uint64_t top)
     pair_reads++;
     bool torn = cfg.torn_every != 0 && !last_pair_torn && pair_reads % cfg.torn_every == 0;
     last_pair_torn = torn;
-    if (torn && r.first != NO_POSITION && r.first >= SIM_BLOCK_WORDS)
+    if (torn && r.first != NO_POSITION && r.first > content.start) // the block before is complete too
         r.checksum = content.block_xor(r.first - SIM_BLOCK_WORDS);
     else if (torn)
         r.checksum = 0;

@@ -1,6 +1,8 @@
 // The simulated accelerator board: one model per process, standing behind the
 // simulated xdma_handler (sim_xdma.cpp), which qrngd-sim and the test binary link
-// instead of the real device layer.
+// instead of the real device layer. This interface is answered by sim_api.cpp;
+// the model itself is in sim_model.cpp, its DDR ring in sim_ring.cpp, the
+// faulty content in sim_faults.cpp and the configuration in sim_config.cpp.
 //
 // The model answers the register map with separate read and write meanings per
 // offset and computes the DDR write pointer from the monotonic clock, so no
@@ -125,8 +127,8 @@
 //                        checksum (0 = never); never
 //   torn_every=N         every N-th read of the checksum report pair (a read with a
 //                        count at 0x6018) is torn: the checksum of the block before
-//                        the reported one (0 before the second block) with the
-//                        reported block's address, as if the board had published
+//                        the reported one (0 before the second complete block) with
+//                        the reported block's address, as if the board had published
 //                        between the two 32-bit reads; a pair read right after a
 //                        torn one is never torn; reads without a count are not
 //                        affected (0 = never); never
