@@ -66,16 +66,6 @@ PURE_CONTENT void sim_content_bytes(uint64_t seed, uint64_t first_byte, unsigned
     }
 }
 
-PURE_CONTENT uint32_t sim_block_checksum(uint64_t seed, uint64_t first_word)
-{
-    // The XOR of the words is the XOR of both halves of the XOR of the outputs.
-    uint64_t x = 0;
-    uint64_t z = seed + (first_word / 2 + 1) * GAMMA;
-    for (uint64_t i = 0; i < SIM_BLOCK_WORDS / 2; i++, z += GAMMA)
-        x ^= mix(z);
-    return static_cast<uint32_t>(x) ^ static_cast<uint32_t>(x >> 32);
-}
-
 bool sim_parse_u64(const std::string& text, uint64_t& value)
 {
     bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');

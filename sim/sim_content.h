@@ -9,7 +9,8 @@
 //           return z ^ (z >> 31);
 // all modulo 2^64. Word 2k of the stream is the low half of output k, word 2k + 1
 // its high half. The ring holds, at word address a of lap L, the word at absolute
-// position n = L * 0x4000000 + a. With seed 0 the stream starts AF CD 1D 7B 39 A8 20 E2.
+// position n = L * 0x4000000 + a (shifted by a restart of the board's own, see
+// restart_after in sim_model.h). With seed 0 the stream starts AF CD 1D 7B 39 A8 20 E2.
 //
 // Everything here is pure and thread-safe.
 #pragma once
@@ -33,9 +34,6 @@ uint32_t sim_content_word(uint64_t seed, uint64_t n);
 // Writes `size` bytes of the stream, starting at absolute byte position
 // `first_byte`, to `out` (any alignment). Generates whole outputs, no per-byte work.
 void sim_content_bytes(uint64_t seed, uint64_t first_byte, unsigned char* out, size_t size);
-
-// XOR of the 512 words starting at absolute position `first_word` (a multiple of 512).
-uint32_t sim_block_checksum(uint64_t seed, uint64_t first_word);
 
 // Parses an unsigned 64-bit number: decimal, or hexadecimal with a 0x prefix.
 // False for anything else (empty, stray characters, overflow).
