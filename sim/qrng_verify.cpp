@@ -8,11 +8,12 @@
 // consecutive positions; a run may start anywhere, but after the end of the run
 // before it, so positions only increase and none comes twice. The daemon starts
 // at the board's write position and, after a stall or an overrun, restarts at
-// the write position of a later lap, at any address. The first run is looked for
-// over laps 0..3 (L..L+3 with --from-lap L, for a consumer that attached after a
-// long run), a later run over the 4 laps after the end of the previous run; a
-// run is placed where 4 consecutive words match (fewer only at the end of the
-// stream). A word found nowhere there is an error, and so is a stream that goes
+// the write position of a later lap, at any address. A run is found wherever it
+// lies by inverting the generator on two of its words (see sim_content_index);
+// only a run of fewer than three words, at the stream's end, is looked for
+// over laps 0..3 (L..L+3 with --from-lap L), or over the 4 laps after the end
+// of the previous run. A run is placed where 4 consecutive words match (fewer
+// only at the end of the stream). A word found nowhere there is an error, and so is a stream that goes
 // back to a position up to a lap before the end of the previous run. --anywhere
 // is accepted and changes nothing: the default already places runs anywhere.
 // --any-lap (a daemon streaming without -r): word addresses follow each other
@@ -214,6 +215,23 @@ private:
         return hit;
     }
 
+    // The first of the words w[0..k) (n words there) that starts a match, and where:
+    // two consecutive words are the halves of one generator output, whose index
+    // the inverse of the mix gives at once, at whatever lap; a third word, not
+    // used to find it, confirms the place.
+    hit_t locate(const uint32_t* w, size_t k, size_t n) const
+    {
+        for (size_t j = 0; j < k && j + 2 < n; j++) {
+            for (size_t half = 0; half < 2; half++) {
+                uint64_t out = sim_content_index(seed, w[j + half] | static_cast<uint64_t>(w[j + half + 1]) << 32);
+                uint64_t p = 2 * out;
+                if (out < (1ULL << 61) && p >= half && matches(w + j, n - j, p - half))
+                    return hit_t{true, j, p - half};
+            }
+        }
+        return hit_t{};
+    }
+
     // w[0] does not continue the current run, or no run has begun: finds the run
     // it or one of the words after it (n words from w) belongs to. Returns how many
     // words were taken as errors; the run placed takes the rest.
@@ -223,7 +241,9 @@ private:
         char text[256];
         if (runs.empty()) {
             uint64_t lo = first_lap * SIM_RING_WORDS;
-            hit_t hit = search(w, k, n, lo, lo + FIRST_RUN_LAPS * SIM_RING_WORDS);
+            hit_t hit = locate(w, k, n);
+            if (!hit.found || hit.p < lo)
+                hit = search(w, k, n, lo, lo + FIRST_RUN_LAPS * SIM_RING_WORDS);
             size_t bad = hit.found ? hit.j : k;
             for (size_t j = 0; j < bad; j++) {
                 snprintf(text, sizeof text, "word 0x%08X is not found in laps %" PRIu64 "..%" PRIu64, w[j],
@@ -252,10 +272,15 @@ private:
         }
 
         // A new run, after the end of this one; or, in error, one going back.
-        hit_t ahead = search(w, k, n, end, end + NEXT_RUN_LAPS * SIM_RING_WORDS);
-        hit_t back;
-        if (!ahead.found || ahead.j > 0)
-            back = search(w, ahead.found ? ahead.j : k, n, end - std::min(end, BACK_LAPS * SIM_RING_WORDS), end);
+        hit_t ahead, back;
+        hit_t anywhere = locate(w, k, n);
+        if (anywhere.found) {
+            (anywhere.p >= end ? ahead : back) = anywhere;
+        } else {
+            ahead = search(w, k, n, end, end + NEXT_RUN_LAPS * SIM_RING_WORDS);
+            if (!ahead.found || ahead.j > 0)
+                back = search(w, ahead.found ? ahead.j : k, n, end - std::min(end, BACK_LAPS * SIM_RING_WORDS), end);
+        }
         size_t bad = back.found ? back.j : ahead.found ? ahead.j : k;
         for (size_t j = 0; j < bad; j++) {
             snprintf(text, sizeof text,

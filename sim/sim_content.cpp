@@ -39,6 +39,36 @@ PURE_CONTENT uint64_t sim_content_output(uint64_t seed, uint64_t k)
     return mix(seed + (k + 1) * GAMMA);
 }
 
+namespace {
+
+// The inverse of x ^ (x >> s).
+uint64_t unshift(uint64_t y, unsigned s)
+{
+    uint64_t x = y;
+    for (unsigned done = s; done < 64; done += s)
+        x = y ^ (x >> s);
+    return x;
+}
+
+// The inverse of an odd number modulo 2^64 (Newton's iteration).
+constexpr uint64_t inverse(uint64_t a)
+{
+    uint64_t x = a;
+    for (int i = 0; i < 6; i++)
+        x *= 2 - a * x;
+    return x;
+}
+
+} // namespace
+
+uint64_t sim_content_index(uint64_t seed, uint64_t output)
+{
+    uint64_t z = unshift(output, 31) * inverse(0x94D049BB133111EBULL);
+    z = unshift(z, 27) * inverse(0xBF58476D1CE4E5B9ULL);
+    z = unshift(z, 30);
+    return (z - seed) * inverse(GAMMA) - 1;
+}
+
 PURE_CONTENT uint32_t sim_content_word(uint64_t seed, uint64_t n)
 {
     uint64_t v = sim_content_output(seed, n / 2);

@@ -28,6 +28,10 @@ constexpr uint64_t SIM_BLOCK_WORDS = 512;
 // Output k of the generator for `seed`.
 uint64_t sim_content_output(uint64_t seed, uint64_t k);
 
+// The k for which sim_content_output(seed, k) is `output` (mix is a bijection):
+// where in the stream a 64-bit output lies, found at once.
+uint64_t sim_content_index(uint64_t seed, uint64_t output);
+
 // The 32-bit word at absolute position n of the stream.
 uint32_t sim_content_word(uint64_t seed, uint64_t n);
 

@@ -287,12 +287,13 @@ void qrng_handler::note_overrun(loop_state& s)
     counters.overruns.fetch_add(1, std::memory_order_relaxed);
     // A board that overtakes reads which had room to go writes faster than the
     // loop reads; a slow reader (a full FIFO) is no news.
+    // Said once the time of a read is known (the first overrun may come before any).
     bool outpaced = !health.delivering() || s.room_seen >= MAX_DATA_READ;
-    if (new_randomness && outpaced && !s.warned_outpaced) {
+    if (new_randomness && outpaced && !s.warned_outpaced && s.dma_read_ns > 0) {
         s.warned_outpaced = true;
         log_message(LEVEL_WARN,
                     "The board overtook the read position although the output had room: it writes %.1f MiB/s and a "
-                    "chunk's DMA reads take %.2f ms; the words it overwrote are skipped\n",
+                    "chunk's DMA reads take %.3f ms; the words it overwrote are skipped\n",
                     static_cast<double>(s.cursor.board.rate_mib()), s.dma_read_ns / 1e6);
     }
 }
@@ -319,7 +320,7 @@ void qrng_handler::watch_delivery(loop_state& s, bool delivered)
     switch (s.watch.main_cause(n)) {
     case stall_cause::overrun:
         snprintf(cause, sizeof cause,
-                 "the board overtook the read position %lu times (it writes %.1f MiB/s; a chunk's DMA reads take %.2f ms)",
+                 "the board overtook the read position %lu times (it writes %.1f MiB/s; a chunk's DMA reads take %.3f ms)",
                  n, static_cast<double>(b.rate_mib()), s.dma_read_ns / 1e6);
         break;
     case stall_cause::short_chunk:
