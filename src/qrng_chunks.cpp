@@ -97,6 +97,8 @@ bool qrng_handler::read_chunk(loop_state& s)
     uint64_t start = c.read_pos;
     uint64_t offset = (start % MAX_DDR_ADDRESS) * 4;
     unsigned char* buffer = reinterpret_cast<unsigned char*>(chunk_buffer);
+    chunk_place where;
+    where.board_before = c.board.position;
     // A short read is completed by reading the rest: no byte is read twice.
     ssize_t got = 0;
     for (int tries = 0; got < static_cast<ssize_t>(MAX_DATA_READ) && tries < DMA_READ_TRIES; tries++) {
@@ -138,9 +140,13 @@ bool qrng_handler::read_chunk(loop_state& s)
         return false; // the driver would not give the whole chunk: it is given up
 
     uint32_t address = static_cast<uint32_t>(start % MAX_DDR_ADDRESS);
+    where.address = address;
+    where.position = start;
+    where.frame = c.board.frame;
+    where.board_after = c.board.position;
     board_health::state before = health.now();
     health_verdict v;
-    board_health::event e = health.judge(chunk_buffer, address, start / MAX_DDR_ADDRESS, monotonic_ns(), v);
+    board_health::event e = health.judge(chunk_buffer, where, monotonic_ns(), v);
     if (!v.pass) {
         counters.health_failures[static_cast<int>(v.failed)].fetch_add(1, std::memory_order_relaxed);
         log_message(LEVEL_WARN, "Health test %s failed on the chunk at 0x%08X: %s\n", health_test_name(v.failed),

@@ -66,6 +66,8 @@ write_tracker::sample_t write_tracker::new_frame(uint32_t address, int64_t befor
     // The next lap after every position counted so far, so that positions keep
     // increasing across a loss.
     position = anchored ? (position / MAX_DDR_ADDRESS + 1) * MAX_DDR_ADDRESS + address : address;
+    if (anchored)
+        frame++;
     anchored = true;
     time_ns = before_ns;
     ref_position = position;

@@ -56,6 +56,7 @@ struct write_tracker {
 
     bool anchored = false;
     uint64_t position = 0;     // words written, in the loop's frame
+    uint64_t frame = 0;        // counts the frames begun after the first
     int64_t time_ns = 0;       // time of the last sample (before its read)
     bool rate_known = false;
     bool rate_current = false; // a rate has been measured since the frame began
