@@ -467,15 +467,24 @@ bool board_health::third_spell(uint32_t address, uint64_t lap, int64_t now_ns) c
     if (known >= spells_to_give_up - 1 &&
         now_ns - spells[(spells_seen - (spells_to_give_up - 1)) % remembered_spells].start_ns < spells_window_ns)
         return true;
-    // The third within 1 MiB of where two others began, in the last 8 laps.
+    // The third within 1 MiB either side of one ring address with two others, in
+    // the last 8 laps: the three within an arc of 2 MiB. The others' offsets from
+    // this one's address, each way round the ring:
+    constexpr int64_t arc = 2 * static_cast<int64_t>(region_words);
+    int64_t offsets[remembered_spells];
     unsigned near = 0;
     for (uint64_t i = 0; i < known; i++) {
         const spell& s = spells[i];
-        uint32_t d = (address - s.address) % MAX_DDR_ADDRESS;
-        if (std::min(d, MAX_DDR_ADDRESS - d) <= region_words && lap - s.lap <= region_laps)
-            near++;
+        uint32_t d = (s.address - address) % MAX_DDR_ADDRESS;
+        int64_t offset = d > MAX_DDR_ADDRESS / 2 ? static_cast<int64_t>(d) - MAX_DDR_ADDRESS : d;
+        if (lap - s.lap <= region_laps && offset >= -arc && offset <= arc)
+            offsets[near++] = offset;
     }
-    return near >= spells_to_give_up - 1;
+    for (unsigned i = 0; i < near; i++)
+        for (unsigned j = i + 1; j < near; j++)
+            if (std::max<int64_t>({0, offsets[i], offsets[j]}) - std::min<int64_t>({0, offsets[i], offsets[j]}) <= arc)
+                return true;
+    return false;
 }
 
 board_health::event board_health::chunk(bool pass, uint32_t address, uint64_t lap, int64_t now_ns)

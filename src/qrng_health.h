@@ -115,9 +115,9 @@ private:
 // anything is delivered. Any failure makes the board unhealthy (with `withhold`
 // false, -D, the failures are only reported); 1 MiB in a row passing, the 16
 // together included, makes it healthy again. The daemon gives up when the board
-// stays unhealthy for 60 s, or when its third unhealthy spell begins within
-// 10 minutes of the first of the three, or within 1 MiB of the ring address
-// where two earlier spells began, at most 8 laps before (a bad region of the
+// stays unhealthy for 60 s, or when an unhealthy spell begins within 10 minutes
+// of the first of the two before it, or when it and two others of the last 8
+// laps began within 1 MiB either side of one ring address (a bad region of the
 // board's memory, whatever its rate).
 class board_health {
 public:
