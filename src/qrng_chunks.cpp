@@ -134,6 +134,9 @@ bool qrng_handler::read_chunk(loop_state& s)
     uint64_t start = c.read_pos;
     uint64_t offset = (start % MAX_DDR_ADDRESS) * 4;
     unsigned char* buffer = reinterpret_cast<unsigned char*>(chunk_buffer);
+    chunk_place where;
+    where.board_before = c.board.position;
+    uint64_t frame = c.board.frame;
     uint64_t canary = next_canary(s.canary_state);
     plant_canaries(chunk_buffer, canary);
     // A short read is completed by reading the rest, no byte twice, while the
@@ -197,9 +200,16 @@ bool qrng_handler::read_chunk(loop_state& s)
     c.read_pos = start + CHUNK_WORDS;
 
     uint32_t address = static_cast<uint32_t>(start % MAX_DDR_ADDRESS);
+    where.address = address;
+    where.position = start;
+    where.frame = c.board.frame;
+    where.board_after = c.board.position;
+    if (c.board.frame != frame)
+        where.board_before = 0; // of another frame: nothing is known passed
+
     board_health::state before = health.now();
     health_verdict v;
-    board_health::event e = health.judge(chunk_buffer, address, start / MAX_DDR_ADDRESS, monotonic_ns(), v);
+    board_health::event e = health.judge(chunk_buffer, where, monotonic_ns(), v);
     if (!v.pass) {
         counters.health_failures[static_cast<int>(v.failed)].fetch_add(1, std::memory_order_relaxed);
         log_message(LEVEL_WARN, "Health test %s failed on the chunk at 0x%08X: %s\n", health_test_name(v.failed),

@@ -28,6 +28,6 @@ struct engine_counters {
     std::atomic<unsigned long> last_rate{0};       // monitor: the last rate word
     std::atomic<const char*> stop_reason{nullptr}; // the thread that stops the engine (static text)
     std::atomic<int> output_state{0};              // read loop: 0 untested, 1 healthy, 2 unhealthy
-    std::atomic<uint64_t> health_failures[4] = {}; // read loop: failed chunks, by the test they failed first
+    std::atomic<uint64_t> health_failures[6] = {}; // read loop: failed chunks, by the test they failed first
     std::atomic<uint64_t> withheld_bytes{0};       // read loop: board bytes read and not delivered for health
 };
