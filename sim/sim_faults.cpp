@@ -1,6 +1,8 @@
 // The simulated board's faulty content: what fault= writes within the window.
 #include "sim_faults.h"
 
+#include "sim_content.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -38,6 +40,7 @@ void store_le32(unsigned char* out, uint32_t w)
 void fault_content::configure(const sim_config& cfg)
 {
     kind = cfg.fault;
+    seed = cfg.seed;
     key = hash64(cfg.seed ^ FAULT_KEY_TAG);
     period_words = cfg.fault_period / 4;
     // fault_p * 2^32: 0.51 gives 2190433321.
@@ -59,11 +62,8 @@ uint32_t fault_content::hashed(uint64_t n, uint32_t healthy) const
 {
     uint32_t w = 0;
     if (kind == fault_kind::period) {
-        // Byte k of the block is byte k % 8 of keyed(key, k / 8); word n holds
-        // bytes 4n..4n+3, so byte b of the stream is block[b % fault_period].
-        uint64_t i = n % period_words;
-        uint64_t h = keyed(key, i / 2);
-        w = static_cast<uint32_t>((i & 1) ? h >> 32 : h);
+        // The board repeats what it wrote over the window's first period.
+        w = sim_content_word(seed, first + (n - first) % period_words);
     } else if (kind == fault_kind::bias) {
         // Each bit from its own 32-bit uniform value: 1 with probability fault_p.
         for (unsigned bit = 0; bit < 32; bit += 2) {
@@ -110,6 +110,10 @@ void fault_content::overlay(unsigned char* out, uint64_t n, uint64_t count) cons
                 store_le32(out, (load_le32(out) & ~lane_mask) | (FAULT_BYTES & lane_mask));
         return;
     case fault_kind::period:
+        for (uint64_t i = 0; i < count; i++, out += 4)
+            if (n + i - first >= period_words)
+                store_le32(out, hashed(n + i, load_le32(out)));
+        return;
     case fault_kind::bias:
     case fault_kind::byte:
         for (uint64_t i = 0; i < count; i++, out += 4)

@@ -38,6 +38,7 @@ void store_le32(unsigned char* out, uint32_t w);
 // applied by ring_content (sim_ring.h); the other kinds here.
 struct fault_content {
     fault_kind kind = fault_kind::none;
+    uint64_t seed = 0;            // of the healthy content
     uint64_t key = 0;             // of the faulty content, derived from the seed
     uint64_t period_words = 16;
     uint32_t bias_threshold = 0;  // a bias bit is 1 when a 32-bit uniform value is below this
@@ -70,7 +71,8 @@ struct fault_content {
     void overlay(unsigned char* out, uint64_t n, uint64_t count) const;
 
 private:
-    // A hash-derived faulty word at position n, never equal to the healthy one.
+    // A faulty word at position n (repeated or hash-derived), never equal to the
+    // healthy one.
     uint32_t hashed(uint64_t n, uint32_t healthy) const;
 };
 

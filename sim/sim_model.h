@@ -65,9 +65,11 @@
 //                        below p - B/4; 0
 //   fault=K              the words written within the fault window are replaced:
 //                        zero (0x00000000), ones (0xFFFFFFFF), constant (0x5A5A5A5A),
-//                        period (a block of fault_period pseudo-random bytes from the
-//                        seed; the byte at absolute byte position b is block[b %
-//                        fault_period]), bias (each bit 1 with probability fault_p,
+//                        period (the board repeats its own output: the window's
+//                        first fault_period bytes are written as healthy, and from
+//                        then on each byte reads as the one fault_period bytes
+//                        before it, the byte at position b as the healthy byte at
+//                        first + (b - first) % fault_period), bias (each bit 1 with probability fault_p,
 //                        from a hash of seed and position), byte (each byte 0xA5
 //                        with probability 1/16, else a pseudo-random byte from a
 //                        hash of seed and position; with fault_stride, only the
@@ -83,10 +85,12 @@
 //                        bit k % 8 of its byte k / 8) or lane (byte fault_byte of
 //                        every 64-byte line reads 0xA5); none by default. Lines
 //                        start at absolute byte positions multiple of 64.
-//                        A period, bias or byte word that equals the healthy word
-//                        at its position has its lowest bit flipped, so every
-//                        faulty word differs from the healthy content (a period
-//                        then breaks in that word, a chance of 2^-32 per word);
+//                        A repeated (period), bias or byte word that equals the
+//                        healthy word at its position has its lowest bit flipped,
+//                        so every faulty word differs from the healthy content (a
+//                        period then breaks in that word, a chance of 2^-32 per
+//                        word); a consumer checking against the healthy content
+//                        thus finds every repeated word;
 //                        zero, ones, constant and lap stay exact (each equals the
 //                        healthy word with chance 2^-32); a stuck or lane word
 //                        equals the healthy word whenever its healthy bits already

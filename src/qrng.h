@@ -135,16 +135,24 @@ private:
     // Bytes the output can take now, at most one chunk; waits a bounded time for
     // room when the FIFO is full. 0 when nothing can be written in this pass.
     uint32_t output_room(int fd, loop_state& s);
-    // Reads the whole chunk at the read position and tests it; the read position
-    // moves past it. True when it is to be delivered.
-    bool read_chunk(loop_state& s);
+    // Reads the whole chunk at the read position into the buffer not holding a
+    // chunk, and tests it; the read position moves past it. Whether it was
+    // judged, and fit to be delivered.
+    enum class chunk_verdict { not_read, deliver, withhold };
+    chunk_verdict read_chunk(loop_state& s);
+    // The verdict on the chunk judged at `position`: a held chunk whose successor
+    // this is goes out when it passed; otherwise the held one is withheld. A chunk
+    // that passed is held in turn.
+    void hold_back(loop_state& s, chunk_verdict v, uint64_t position);
+    // Counts a held chunk as withheld: no successor of it will be read.
+    void withhold_held(loop_state& s);
     // What a change of the board's health does: messages, READY=1, a stop.
     void health_event(loop_state& s, board_health::event e, health_test failed);
     // A pass while the board's output is not trusted: it tests chunks (the
     // start-up test, or one fresh chunk every 100 ms), reader or not, and delivers
     // nothing from the board.
     void test_pass(int fd, loop_state& s, int64_t now);
-    // Writes what `room` allows of the tested chunk.
+    // Writes what `room` allows of the released chunk.
     void write_pending(int fd, loop_state& s, uint32_t room);
     // Moves what the FIFO can take, up to a chunk, from the backup source into it.
     void deliver_backup(int fd, loop_state& s);

@@ -24,9 +24,10 @@ constexpr int64_t ROOM_WAIT_MS = 1000;
 // While the board's output is unhealthy, one fresh chunk is tested this often.
 constexpr int64_t UNHEALTHY_TEST_NS = 100000000;
 
-// The read loop's chunk from the board, tested before any byte of it is written,
-// and the backup source's buffer. Static, so the loop allocates nothing.
-alignas(64) uint64_t chunk_buffer[MAX_DATA_READ / 8];
+// The read loop's chunks from the board, tested before any byte of them is
+// written (one held back until its successor has passed, one read), and the
+// backup source's buffer. Static, so the loop allocates nothing.
+alignas(64) uint64_t chunk_buffers[2][MAX_DATA_READ / 8];
 unsigned char backup_buffer[MAX_DATA_READ];
 
 // A fresh 64-bit mark for each read (xorshift64*).
@@ -124,15 +125,45 @@ void qrng_handler::write_pending(int fd, loop_state& s, uint32_t room)
 {
     uint32_t size = std::min(room, s.pending_end - s.pending_at);
     ssize_t written = 0;
-    if (size > 0 && deliver(fd, s, reinterpret_cast<unsigned char*>(chunk_buffer) + s.pending_at, size, true, written))
+    unsigned char* chunk = reinterpret_cast<unsigned char*>(chunk_buffers[s.pending_buffer]);
+    if (size > 0 && deliver(fd, s, chunk + s.pending_at, size, true, written))
         s.pending_at += static_cast<uint32_t>(written);
 }
 
-bool qrng_handler::read_chunk(loop_state& s)
+void qrng_handler::hold_back(loop_state& s, chunk_verdict v, uint64_t position)
+{
+    if (v == chunk_verdict::not_read)
+        return;
+    bool pass = v == chunk_verdict::deliver;
+    if (s.held && pass && s.held_pos + CHUNK_WORDS == position) {
+        s.pending_buffer = s.held_buffer;
+        s.pending_at = 0;
+        s.pending_end = MAX_DATA_READ;
+        s.held = false;
+    }
+    withhold_held(s);
+    if (pass) {
+        s.held = true;
+        s.held_buffer = 1 - s.held_buffer;
+        s.held_pos = position;
+    }
+}
+
+void qrng_handler::withhold_held(loop_state& s)
+{
+    if (s.held)
+        counters.withheld_bytes.fetch_add(MAX_DATA_READ, std::memory_order_relaxed);
+    s.held = false;
+}
+
+qrng_handler::chunk_verdict qrng_handler::read_chunk(loop_state& s)
 {
     read_cursor& c = s.cursor;
     uint64_t start = c.read_pos;
     uint64_t offset = (start % MAX_DDR_ADDRESS) * 4;
+    // The buffer the held chunk is not in (a released chunk is written out before
+    // the next read).
+    uint64_t* chunk_buffer = chunk_buffers[1 - s.held_buffer];
     unsigned char* buffer = reinterpret_cast<unsigned char*>(chunk_buffer);
     chunk_place where;
     where.board_before = c.board.position;
@@ -148,7 +179,7 @@ bool qrng_handler::read_chunk(loop_state& s)
                                      offset + static_cast<uint64_t>(got));
         if (n < 0) {
             dma_failed(s, offset + static_cast<uint64_t>(got), MAX_DATA_READ - static_cast<size_t>(got), errno);
-            return false;
+            return chunk_verdict::not_read;
         }
         got += n;
         if (n == 0 || monotonic_ns() - began > SHORT_READS_NS)
@@ -161,13 +192,13 @@ bool qrng_handler::read_chunk(loop_state& s)
     // later while the read ran (the chunk would then mix two laps), and the health
     // tests need to know what it has written since.
     if (!track(s))
-        return false;
+        return chunk_verdict::not_read;
     if (c.read_pos != start && new_randomness)
-        return false; // the count was lost or the ring restarted: the next pass goes on afresh
+        return chunk_verdict::not_read; // the count was lost or the ring restarted: the next pass goes on afresh
     start = c.read_pos;
     if (new_randomness && check_chunk(start, 0, c.board.position) == chunk_t::overrun) {
         note_overrun(s);
-        return false; // the next pass restarts at a fresh position
+        return chunk_verdict::not_read; // the next pass restarts at a fresh position
     }
     if (got < static_cast<ssize_t>(MAX_DATA_READ)) {
         // The driver would not give the whole chunk: it is given up.
@@ -181,7 +212,7 @@ bool qrng_handler::read_chunk(loop_state& s)
                         "DMA reads of the chunk at 0x%08X stopped at %ld of %u bytes; the chunk is given up\n",
                         static_cast<uint32_t>(start % MAX_DDR_ADDRESS), static_cast<long>(got), MAX_DATA_READ);
         }
-        return false;
+        return chunk_verdict::not_read;
     }
     if (canary_left(chunk_buffer, canary)) {
         // The read reported the whole chunk and left the buffer as it was: the
@@ -195,7 +226,7 @@ bool qrng_handler::read_chunk(loop_state& s)
                         "is read again\n",
                         MAX_DATA_READ, static_cast<unsigned long>(offset));
         }
-        return false;
+        return chunk_verdict::not_read;
     }
     c.read_pos = start + CHUNK_WORDS;
 
@@ -222,7 +253,7 @@ bool qrng_handler::read_chunk(loop_state& s)
     bool deliver = before == board_health::state::healthy && health.delivering() && s.stop_code < 0;
     if (!deliver && !(v.pass && before == board_health::state::starting))
         counters.withheld_bytes.fetch_add(MAX_DATA_READ, std::memory_order_relaxed);
-    return deliver;
+    return deliver ? chunk_verdict::deliver : chunk_verdict::withhold;
 }
 
 void qrng_handler::dma_failed(loop_state& s, uint64_t offset, size_t size, int err)
@@ -317,7 +348,8 @@ void qrng_handler::test_pass(int fd, loop_state& s, int64_t now)
             s.pause_us = pause_for_data(c.board, c.read_pos, thread_period);
         return;
     }
-    read_chunk(s);
+    chunk_verdict v = read_chunk(s);
+    hold_back(s, v, c.read_pos - CHUNK_WORDS);
     s.tested_ns = now;
 }
 

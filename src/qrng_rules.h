@@ -217,7 +217,14 @@ struct loop_state {
     uint32_t last_short_bytes = 0;      // what the last chunk given up had when its reads stopped
     double dma_read_ns = 0;             // how long a chunk's DMA reads take, smoothed
     uint64_t canary_state = 0;          // the stale reads' canary generator
-    uint32_t pending_at = 0;            // the tested chunk's bytes not yet written: from here
+    // A chunk that passed goes out only once the chunk after it in the ring has
+    // passed too: it is held in one of the loop's two buffers meanwhile. The other
+    // receives the next read; a released chunk is written from its buffer.
+    bool held = false;                  // a chunk waits for its successor's verdict
+    int held_buffer = 0;                // in this buffer
+    uint64_t held_pos = 0;              // read from this position
+    int pending_buffer = 0;             // the released chunk's buffer
+    uint32_t pending_at = 0;            // the released chunk's bytes not yet written: from here
     uint32_t pending_end = 0;           // to here
     int64_t tested_ns = 0;              // when a chunk was last tested while the board is not trusted
     int stop_code = -1;                 // a stop the loop decided on, -1 none

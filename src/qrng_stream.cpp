@@ -114,6 +114,7 @@ int qrng_handler::run()
     int code = 0;
     while (stream_pass(s, code)) {
     }
+    withhold_held(s);
     return stop_sequence(code, &monitor);
 }
 
@@ -267,11 +268,9 @@ bool qrng_handler::loop_pass(loop_state& s, int& code)
     uint32_t room = output_room(fd, s);
     if (room == 0 || c.desync || c.read_pos != before)
         return true;
-    if (read_chunk(s)) {
-        s.pending_at = 0;
-        s.pending_end = MAX_DATA_READ;
-        write_pending(fd, s, room);
-    }
+    chunk_verdict v = read_chunk(s);
+    hold_back(s, v, c.read_pos - CHUNK_WORDS);
+    write_pending(fd, s, room);
     // When the next chunk is not written yet, the pause before the next pass is
     // the wait for it: one wake-up per chunk while data flows. (With a backup
     // source the next pass delivers from it instead of waiting.)

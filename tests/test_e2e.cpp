@@ -570,22 +570,35 @@ TEST(EndToEnd, MetricsFileForTheTextfileCollector)
 
 TEST(EndToEnd, UnhealthyOutputIsWithheld)
 {
-    // Each fault of the board's output from 1 s after its start, for 1.5 s, while a
-    // consumer reads with -r: no faulty word reaches it, and none twice; the board
-    // is unhealthy meanwhile, counted under the test that caught it, and healthy
-    // again after.
+    // Each fault of the board's output over a range of its stream beginning at
+    // some byte inside a chunk, while a consumer reads with -r: no faulty word
+    // reaches it, and none twice (the chunk holding the onset waits for its
+    // successor's verdict); the board is unhealthy meanwhile, counted under the
+    // test that caught it, and healthy again after. Ranges start 4 MiB into the
+    // stream, or 8 MiB into its second lap for a ring the board stops rewriting.
+    const uint64_t mib = 1048576, lap = 256 * mib;
     const struct {
         std::string config, test;
+        uint64_t at, bytes;
     } rows[] = {
-        {"fault=zero", "repetition"}, {"fault=ones", "repetition"}, {"fault=constant", "repetition"},
-        {"fault=period", "repetition"}, {"fault=bias", "bias"},     {"fault=byte", "byte"},
+        {"fault=zero", "repetition", 4 * mib - 516, 2 * mib},
+        {"fault=period,fault_period=64", "repetition", 4 * mib + 12344, 2 * mib},
+        {"fault=period,fault_period=32768", "repetition", 4 * mib + 4, 2 * mib},
+        {"fault=period,fault_period=2097152", "duplicate", 4 * mib + 40000, 6 * mib},
+        {"fault=stuck,fault_bit=300", "lane", 4 * mib + 65532, 2 * mib},
+        {"fault=stuck,fault_bit=7,fault_lane=8,fault_value=1", "lane", 4 * mib + 30000, 2 * mib},
+        {"fault=lane,fault_byte=33", "lane", 4 * mib + 100, 2 * mib},
+        {"fault=byte,fault_stride=256", "byte", 4 * mib + 777 * 4, 2 * mib},
+        {"fault=bias", "bias", 4 * mib + 2048, 2 * mib},
+        {"rate=128,fault=lap", "unwritten", lap + 8 * mib + 1236, 64 * mib},
     };
     temp_dir dir;
     std::vector<std::unique_ptr<sim_daemon>> daemons;
     std::vector<std::unique_ptr<background_process>> checks;
     for (size_t i = 0; i < std::size(rows); i++) {
         daemons.push_back(std::make_unique<sim_daemon>(
-            "board=m2,chips=2,rate=4,fault_after=1,fault_for=1.5,seed=" + std::to_string(500 + i) + "," + rows[i].config,
+            "board=m2,chips=2,rate=16,seed=" + std::to_string(500 + i) + "," + rows[i].config + ",fault_at=" +
+                std::to_string(rows[i].at) + ",fault_bytes=" + std::to_string(rows[i].bytes),
             std::vector<std::string>{"-r", "-m", dir.file(std::to_string(i) + ".prom")}));
         checks.push_back(verifier(daemons.back()->fifo, std::to_string(500 + i)));
     }
@@ -602,7 +615,7 @@ TEST(EndToEnd, UnhealthyOutputIsWithheld)
     for (size_t i = 0; i < daemons.size(); i++) {
         sim_daemon& d = *daemons[i];
         EXPECT_TRUE(d.wait_until([&] { return count_lines_with(d.out(), "passes its health tests again") > 0; }, 90))
-            << d.out();
+            << rows[i].config << "\n" << d.out();
     }
     ASSERT_TRUE(backup.wait_until([&] { return count_lines_with(backup.out(), "is withheld") > 0; }, 90));
     ASSERT_TRUE(backup.wait_monitor_passes(count_lines_with(backup.trace_text(), "R 600C") + 8)) << backup.out();

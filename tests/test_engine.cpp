@@ -32,17 +32,19 @@ struct qrng_test_access {
         q.deliver(fd, s, data, size, true, written);
         return written;
     }
-    // Reads, tests and delivers the chunk at read position 0 of a trusted board;
-    // returns the read position afterwards and the bytes still waiting.
+    // Reads and tests the chunks at read positions 0 and 16384 of a trusted board:
+    // the first goes out once the second has passed. Returns the read position
+    // afterwards and the bytes still waiting.
     static uint64_t deliver_chunk(qrng_handler& q, int fd, uint32_t& waiting)
     {
         for (unsigned i = 0; i < board_health::passes_to_trust; i++)
             q.health.chunk(true, 0, 0, 0);
         loop_state s;
-        if (q.read_chunk(s)) {
-            s.pending_end = MAX_DATA_READ;
-            q.write_pending(fd, s, q.output_room(fd, s));
+        for (int i = 0; i < 2; i++) {
+            qrng_handler::chunk_verdict v = q.read_chunk(s);
+            q.hold_back(s, v, s.cursor.read_pos - CHUNK_WORDS);
         }
+        q.write_pending(fd, s, q.output_room(fd, s));
         waiting = s.pending_end - s.pending_at;
         return s.cursor.read_pos;
     }
@@ -229,7 +231,7 @@ TEST_F(EngineTest, DeliveriesCountOnlyWhatTheFifoTook)
     engine.spi_start();
     sim_advance_clock(0.1);
     uint32_t waiting = 0;
-    EXPECT_EQ(qrng_test_access::deliver_chunk(engine, fds[1], waiting), 16384u);
+    EXPECT_EQ(qrng_test_access::deliver_chunk(engine, fds[1], waiting), 32768u);
     EXPECT_EQ(waiting, 65536u - 4096u);
     EXPECT_EQ(qrng_test_access::bytes_written(engine), 100u + 4096u);
     // A write the FIFO takes only in part counts what it took.
