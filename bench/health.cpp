@@ -62,8 +62,10 @@ int main(int argc, char** argv)
     printf("byte_sample=%u\nbyte_stride=%u\nbyte_max=%u\np_byte=%.3g\n", l.byte_sample, l.byte_stride, l.byte_max,
            l.p_byte);
     printf("ones_min=%u\nones_max=%u\np_bias=%.3g\n", l.ones_min, l.ones_max, l.p_bias);
-    printf("window_ones_min=%u\nwindow_ones_max=%u\np_window=%.3g\np_total=%.3g\n", l.window_ones_min,
-           l.window_ones_max, l.p_window, l.p_total);
+    printf("window_ones_min=%u\nwindow_ones_max=%u\np_window=%.3g\n", l.window_ones_min, l.window_ones_max,
+           l.p_window);
+    printf("pair_ones_min=%u\npair_ones_max=%u\np_pair=%.3g\np_total=%.3g\n", l.pair_ones_min, l.pair_ones_max,
+           l.p_pair, l.p_total);
 
     // How often a faulty chunk passes. A stuck bit or a constant byte of the line
     // shows in the OR or the AND of all lines, a block repeated with a period of a
@@ -89,6 +91,7 @@ int main(int argc, char** argv)
     // 0.51 on its own.
     const uint64_t bits = HEALTH_CHUNK_BYTES * 8, window = 16 * bits;
     printf("miss_window_0.505=%.3g\n", lower_tail(window, 0.505, l.window_ones_max));
+    printf("miss_pair_0.505=%.3g\n", lower_tail(2 * bits, 0.505, l.pair_ones_max));
     printf("miss_chunk_0.505=%.3g\n", lower_tail(bits, 0.505, l.ones_max));
     printf("miss_chunk_0.51=%.3g\n", lower_tail(bits, 0.51, l.ones_max));
 

@@ -1,7 +1,7 @@
 // qrng-verify: checks a stream captured from the simulated board's FIFO against
 // the board's content for a seed (see sim_content.h).
 //
-//   qrng-verify --seed S [--from-lap L] [--any-lap]  < capture
+//   qrng-verify --seed S [--from-lap L] [--any-lap] [--max-errors N] < capture
 //
 // Default (a daemon streaming new randomness, -r): every word must be the
 // board's content at its absolute position. The stream is made of runs of
@@ -49,7 +49,7 @@ constexpr size_t SEARCH_WORDS = 256;      // stream words looked for in one pass
 constexpr size_t LOOKAHEAD = SEARCH_WORDS + MATCH_WORDS - 1; // words a search wants after a mismatch
 constexpr uint64_t LATER_LAPS = 16;       // --any-lap: laps searched for a restarted run
 constexpr uint64_t NEAR_WORDS = 64;       // window searched after a mismatch
-constexpr uint64_t MAX_ERRORS = 1000;     // give up after this many errors
+constexpr uint64_t MAX_ERRORS = 1000;     // give up after this many errors (--max-errors)
 constexpr uint64_t ERRORS_SHOWN = 20;
 constexpr size_t RUNS_SHOWN = 20;
 
@@ -77,7 +77,8 @@ std::string describe(uint64_t position)
 
 class verifier {
 public:
-    verifier(uint64_t seed_, bool any_lap_, uint64_t first_lap_) : seed(seed_), any_lap(any_lap_), first_lap(first_lap_)
+    verifier(uint64_t seed_, bool any_lap_, uint64_t first_lap_, uint64_t max_errors_)
+        : seed(seed_), any_lap(any_lap_), first_lap(first_lap_), max_errors(max_errors_)
     {
     }
 
@@ -294,7 +295,7 @@ private:
             report("the stream goes back to " + describe(back.p) + " where " + describe(end) +
                    " or later was expected");
             begin_run(back.p);
-            if (errors >= MAX_ERRORS)
+            if (errors >= max_errors)
                 gave_up = true;
         } else if (ahead.found) {
             skipped += ahead.p - end;
@@ -308,7 +309,7 @@ private:
     {
         report(what);
         checked++;
-        if (errors >= MAX_ERRORS)
+        if (errors >= max_errors)
             gave_up = true;
         return !gave_up;
     }
@@ -404,13 +405,13 @@ private:
                 if (base >= d && word(base - d) == w) {
                     report("repeats " + describe(base - d) + " where " + describe(expected) + " was expected");
                     restart(base - d);
-                    return errors < MAX_ERRORS;
+                    return errors < max_errors;
                 }
                 if (word(base + d) == w) {
                     report("skips " + std::to_string(d) + " words to " + describe(base + d) + " where " +
                            describe(expected) + " was expected");
                     restart(base + d);
-                    return errors < MAX_ERRORS;
+                    return errors < max_errors;
                 }
             }
         }
@@ -420,12 +421,13 @@ private:
         report(text);
         expected++;
         checked++;
-        return errors < MAX_ERRORS;
+        return errors < max_errors;
     }
 
     uint64_t seed;
     bool any_lap;
     uint64_t first_lap;
+    uint64_t max_errors;
     bool run_open = false;
     bool gave_up = false;
     uint64_t expected = 0;
@@ -442,13 +444,15 @@ private:
 int usage(const char* argv0)
 {
     fprintf(stderr,
-            "usage: %s --seed S [--from-lap L] [--any-lap] < capture\n"
+            "usage: %s --seed S [--from-lap L] [--any-lap] [--max-errors N] < capture\n"
             "  (default)      a capture taken with -r: runs of consecutive positions, each starting\n"
             "                 anywhere after the end of the one before; the first within laps 0..3\n"
             "  --from-lap L   look for the first run in laps L..L+3\n"
             "  --any-lap      a capture taken without -r: addresses follow each other modulo the\n"
             "                 ring, each word from any lap in the ring\n"
-            "  --anywhere     accepted; runs may start anywhere by default\n",
+            "  --anywhere     accepted; runs may start anywhere by default\n"
+            "  --max-errors N give up after N errors (1000); each word that is not the\n"
+            "                 board's healthy content at its place counts as one\n",
             argv0);
     return 2;
 }
@@ -461,6 +465,7 @@ int main(int argc, char** argv)
     bool seed_set = false;
     bool any_lap = false;
     uint64_t first_lap = 0;
+    uint64_t max_errors = MAX_ERRORS;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--seed" && i + 1 < argc) {
@@ -469,6 +474,11 @@ int main(int argc, char** argv)
                 return 2;
             }
             seed_set = true;
+        } else if (a == "--max-errors" && i + 1 < argc) {
+            if (!sim_parse_u64(argv[++i], max_errors) || max_errors == 0) {
+                fprintf(stderr, "%s: bad count '%s'\n", argv[0], argv[i]);
+                return 2;
+            }
         } else if (a == "--any-lap") {
             any_lap = true;
         } else if (a == "--anywhere") {
@@ -485,7 +495,7 @@ int main(int argc, char** argv)
     if (!seed_set)
         return usage(argv[0]);
 
-    static verifier v(seed, any_lap, first_lap);
+    static verifier v(seed, any_lap, first_lap, max_errors);
     std::vector<uint32_t> block(READ_BLOCK / 4 + 1);
     unsigned char* bytes = reinterpret_cast<unsigned char*>(block.data());
     size_t have = 0;  // bytes in the block: words left over by the verifier, then a partial word

@@ -51,7 +51,8 @@ struct health_limits {
     unsigned byte_max;               // at most this many of the sample's bytes may share a value
     uint32_t ones_min, ones_max;     // the 1 bits of a passing chunk lie within these
     uint32_t window_ones_min, window_ones_max; // and those of the last 16 chunks of a run
-    double p_repetition, p_unwritten, p_duplicate, p_lane, p_byte, p_bias, p_window;
+    uint32_t pair_ones_min, pair_ones_max;     // and those of its last 2 chunks
+    double p_repetition, p_unwritten, p_duplicate, p_lane, p_byte, p_bias, p_window, p_pair;
     double p_total;
 };
 const health_limits& health_cutoffs();

@@ -213,36 +213,43 @@ TEST(HealthTests, TheBoardIsTrustedAfter1MiBAndWithheldOnAFailure)
 
 TEST(HealthTests, AWeakBiasIsCaughtOver1MiBAndKeepsTheBoardWithheld)
 {
-    // Chunks that each pass, but with 1 bits near the chunk's upper cutoff.
+    // Chunks that each pass, but with 1 bits near the chunk's upper cutoff: two of
+    // them fail together; or nearer the mean, so that two pass and sixteen fail.
     using e = board_health::event;
-    const uint64_t ones = health_cutoffs().ones_max - 50;
-    board_health h(true);
-    uint64_t n = 0;
-    health_verdict v;
-    auto judge = [&](bool weak) {
-        ++n;
-        return h.judge((weak ? with_ones(n, ones) : make(n)).data(), in_order(n), 0, v);
-    };
-    for (unsigned i = 0; i < board_health::passes_to_trust; i++)
-        judge(false);
-    ASSERT_TRUE(h.delivering());
-    // Healthy: caught within a window of them.
-    e first = e::none;
-    for (unsigned i = 0; i < board_health::passes_to_trust && first == e::none; i++)
-        first = judge(true);
-    EXPECT_EQ(first, e::unhealthy);
-    EXPECT_EQ(v.failed, health_test::bias) << v.seen;
-    // Every 16 of them fail together: never healthy again.
-    unsigned failures = 0;
-    for (int i = 0; i < 48; i++) {
-        EXPECT_EQ(judge(true), e::none);
-        failures += v.pass ? 0 : 1;
+    const health_limits& l = health_cutoffs();
+    const struct {
+        uint64_t ones;
+        unsigned caught_by, fail_every;
+    } rows[] = {{l.ones_max - 50, 2, 2}, {l.pair_ones_max / 2 - 10, 6, 16}};
+    for (const auto& r : rows) {
+        board_health h(true);
+        uint64_t n = 0;
+        health_verdict v;
+        auto judge = [&](bool weak) {
+            ++n;
+            return h.judge((weak ? with_ones(n, r.ones) : make(n)).data(), in_order(n), 0, v);
+        };
+        for (unsigned i = 0; i < board_health::passes_to_trust; i++)
+            judge(false);
+        ASSERT_TRUE(h.delivering());
+        e first = e::none;
+        for (unsigned i = 0; i < board_health::passes_to_trust && first == e::none; i++)
+            first = judge(true);
+        EXPECT_EQ(first, e::unhealthy);
+        EXPECT_EQ(n, board_health::passes_to_trust + r.caught_by) << r.ones;
+        EXPECT_EQ(v.failed, health_test::bias) << v.seen;
+        // Never healthy again while it lasts.
+        unsigned failures = 0;
+        for (int i = 0; i < 48; i++) {
+            EXPECT_EQ(judge(true), e::none);
+            failures += v.pass ? 0 : 1;
+        }
+        EXPECT_EQ(failures, 48u / r.fail_every) << r.ones;
+        // Random chunks: healthy again after 16.
+        for (unsigned i = 1; i < board_health::passes_to_trust; i++)
+            EXPECT_EQ(judge(false), e::none) << v.seen;
+        EXPECT_EQ(judge(false), e::healthy_again) << v.seen;
     }
-    EXPECT_EQ(failures, 48 / board_health::passes_to_trust);
-    // Random chunks: healthy again after 16.
-    for (unsigned i = 1; i < board_health::passes_to_trust; i++)
-        EXPECT_EQ(judge(false), e::none) << v.seen;
-    EXPECT_EQ(judge(false), e::healthy_again) << v.seen;
 }
 
 TEST(HealthTests, ABoardThatKeepsFailingIsGivenUp)
