@@ -8,7 +8,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
-#include <sstream>
+#include <cstdio>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -32,27 +32,15 @@ long long file_size(const std::string& path)
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
-// Processor time of a process so far, in clock ticks (utime + stime).
+// Processor time of a process so far, in clock ticks (utime + stime), 0 once it is gone.
 long cpu_ticks(pid_t pid)
 {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(')'); // the command may hold spaces
-    if (end == std::string::npos)
-        return -1;
-    std::istringstream fields(stat.substr(end + 2)); // from field 3, the state
-    std::string f;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> f; i++)
-        if (i >= 14)
-            ticks += std::stol(f);
-    return ticks;
-}
-
-// The value of the sample that starts with `name`, -1 if there is none.
-double metric_value(const std::string& text, const std::string& name)
-{
-    size_t at = text.find("\n" + name);
-    return at == std::string::npos ? -1 : std::stod(text.substr(text.find(' ', at + name.size()) + 1));
+    unsigned long utime = 0, stime = 0; // fields 14 and 15, after the command in brackets
+    size_t end = stat.rfind(')');
+    if (end != std::string::npos)
+        sscanf(stat.c_str() + end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    return static_cast<long>(utime + stime);
 }
 
 // A FIFO with its holder, its consumer writing what it reads into a capture, and
@@ -68,10 +56,13 @@ struct stream {
             std::vector<std::string>{QRNGD_SIM_BIN, "-s", "-v", "2", "-x", prefix.name(), "-p", fifo, "-r", "-m", prom},
             std::vector<std::string>{"QRNG_SIM=board=m2,chips=2,rate=16,seed=" + seed});
     }
+    // Bytes the run delivered, from its last metrics file.
     double delivered(const std::string& prom) const
     {
-        return metric_value(read_file(prom), "qrngd_delivered_bytes_total{prefix=\"" + prefix.name() +
-                                                 "\",source=\"board\"}");
+        std::string text = read_file(prom);
+        std::string name = "\nqrngd_delivered_bytes_total{prefix=\"" + prefix.name() + "\",source=\"board\"} ";
+        size_t at = text.find(name);
+        return at == std::string::npos ? -1 : std::stod(text.substr(at + name.size()));
     }
 };
 
