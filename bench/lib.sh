@@ -41,6 +41,7 @@ seed() { echo $((RANDOM * 32768 + RANDOM)); }
 # configured by CONFIG (QRNG_SIM), streaming into $FIFO with ARGS, logging at
 # -v 3 into $LOG; its board counters go to $STATS when it exits, and with
 # --trace every device access into $TRACE. Sets RUN, DPID, FIFO, LOG, STATS, TRACE.
+# BENCH_FIFO, when set, is the FIFO of every run (a FIFO that outlives the daemon).
 RUN=0
 DPID=
 PIDS=()
@@ -53,7 +54,7 @@ start_daemon() {
     local config=$1
     shift
     RUN=$((RUN + 1))
-    FIFO="$W/run$RUN.fifo"
+    FIFO="${BENCH_FIFO:-$W/run$RUN.fifo}"
     LOG="$W/run$RUN.log"
     STATS="$W/run$RUN.stats"
     TRACE="$W/run$RUN.trace"

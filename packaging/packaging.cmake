@@ -36,10 +36,12 @@ install(FILES ${QRNGD_MAN_FILE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONE
 install(FILES ${QRNGD_PKG_SRC}/copyright ${QRNGD_CHANGELOG_FILE}
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT daemon)
 
-# The unit names the daemon by its installed path, which is known only at install
-# time (cmake --install --prefix, CPack's staging), so it is written then.
+# The daemon's unit names it by its installed path, which is known only at install
+# time (cmake --install --prefix, CPack's staging), so the units are written then.
+# qrngd-fifo@.socket holds the FIFO open across the daemon's restarts, and
+# qrngd-fifo@.service is the no-op service it starts.
 install(CODE "
-  set(QRNGD_UNIT_TEMPLATE \"${QRNGD_PKG_SRC}/qrngd@.service.in\")
+  set(QRNGD_UNIT_FILES \"${QRNGD_PKG_SRC}/qrngd@.service.in;${QRNGD_PKG_SRC}/qrngd-fifo@.socket;${QRNGD_PKG_SRC}/qrngd-fifo@.service\")
   set(QRNGD_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
   set(QRNGD_UNITDIR \"${QRNGD_SYSTEMD_UNITDIR}\")
   include(\"${QRNGD_PKG_SRC}/install_unit.cmake\")
@@ -61,7 +63,8 @@ generator chips, reached through the Xilinx XDMA driver, watches its chips
 and throughput and streams the board's random data into a named FIFO
 (default /dev/qrandom), from which programs such as rngd read it.
 One daemon runs per board; the systemd unit template qrngd@.service
-starts one per XDMA device prefix.")
+starts one per XDMA device prefix, and qrngd-fifo@.socket keeps its FIFO
+open while the daemon restarts.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_PREFIX /usr)
 # Install with DESTDIR so that the unit names /usr/sbin/qrngd, not the staging tree.

@@ -54,6 +54,7 @@ contents)
     grep -q '^ Depends: .*libc6' <<<"$info" || fail "dependencies not found by shlibdeps"
     files=$(dpkg-deb -c "$pkg" | awk '{print $6}')
     for f in ./usr/sbin/qrngd ./usr/share/man/man8/qrngd.8.gz ./usr/lib/systemd/system/qrngd@.service \
+             ./usr/lib/systemd/system/qrngd-fifo@.socket ./usr/lib/systemd/system/qrngd-fifo@.service \
              ./usr/share/doc/qrngd/copyright ./usr/share/doc/qrngd/changelog.gz; do
         grep -qx "$f" <<<"$files" || fail "$f not in the package"
     done

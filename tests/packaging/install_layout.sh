@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into temporary DESTDIRs, with two prefixes, and checks the
 # layout: daemon in sbin, manual page in man8, unit template naming the installed
-# daemon, copyright; the simulator binaries only when QRNGD_INSTALL_SIM is on.
+# daemon and the units of the FIFO's socket, copyright; the simulator binaries
+# only when QRNGD_INSTALL_SIM is on.
 # Usage: install_layout.sh BUILD_DIR INSTALL_SIM(ON|OFF)
 set -euo pipefail
 build=$1
@@ -24,6 +25,9 @@ for prefix in /usr /opt/qrngd; do
     [ -f "$unit" ] || fail "no unit template in $prefix/lib/systemd/system"
     grep -qx "ExecStart=$prefix/sbin/qrngd -x %i \$QRNGD_OPTIONS" "$unit" \
         || fail "the unit does not start $prefix/sbin/qrngd: $(grep ExecStart= "$unit")"
+    for u in qrngd-fifo@.socket qrngd-fifo@.service; do
+        [ -f "$root/lib/systemd/system/$u" ] || fail "no $u in $prefix/lib/systemd/system"
+    done
     # Nothing lands outside DESTDIR + prefix.
     [ -z "$(find "$dest" -mindepth 1 -maxdepth 1 ! -name "$(echo "$prefix" | cut -d/ -f2)")" ] \
         || fail "files outside the prefix: $(ls "$dest")"

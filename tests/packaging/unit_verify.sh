@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build under a temporary prefix and checks the unit template there
-# with systemd-analyze verify; its ExecStart names the daemon installed there.
+# Installs the build under a temporary prefix and checks the units there with
+# systemd-analyze verify, as instances for the board xdma0: the daemon's (its
+# ExecStart names the daemon installed there), the socket holding its FIFO and
+# the no-op service that socket starts.
 # Usage: unit_verify.sh BUILD_DIR
 set -euo pipefail
 build=$1
@@ -10,18 +12,23 @@ trap 'rm -rf "$tmp"' EXIT
 
 cmake --install "$build" --prefix "$tmp/root" >/dev/null
 unitdir="$tmp/root/lib/systemd/system"
-# An instance for the board xdma0.
-cp "$unitdir/qrngd@.service" "$unitdir/qrngd@xdma0.service"
+units=()
+for template in qrngd@.service qrngd-fifo@.socket qrngd-fifo@.service; do
+    [ -f "$unitdir/$template" ] || { echo "FAIL: $template not installed" >&2; exit 1; }
+    instance=${template/@/@xdma0}
+    cp "$unitdir/$template" "$unitdir/$instance"
+    units+=("$unitdir/$instance")
+done
 set +e
-out=$(cd "$unitdir" && SYSTEMD_LOG_LEVEL=notice systemd-analyze verify --man=no "$unitdir/qrngd@xdma0.service" 2>&1)
+out=$(cd "$unitdir" && SYSTEMD_LOG_LEVEL=notice systemd-analyze verify --man=no "${units[@]}" 2>&1)
 status=$?
 set -e
-echo "systemd-analyze verify qrngd@xdma0.service: status $status"
+echo "systemd-analyze verify ${units[*]##*/}: status $status"
 [ -n "$out" ] && echo "$out"
 [ $status -eq 0 ] || exit 1
-# Any complaint about the unit itself is a failure; messages about other units
-# of the machine it runs on are not.
-if grep -q 'qrngd@' <<<"$out"; then
-    echo "FAIL: systemd-analyze complains about the unit" >&2
+# Any complaint about the units themselves is a failure; messages about other
+# units of the machine it runs on are not.
+if grep -q 'qrngd' <<<"$out"; then
+    echo "FAIL: systemd-analyze complains about the units" >&2
     exit 1
 fi
