@@ -3,15 +3,6 @@
 
 #include <cstring>
 
-// The content is pure arithmetic on the caller's own memory: ThreadSanitizer's
-// checks of every access would only slow the simulated board and the verifier
-// below the rates the tests ask of them.
-#if defined(__SANITIZE_THREAD__)
-#define PURE_CONTENT __attribute__((no_sanitize("thread")))
-#else
-#define PURE_CONTENT
-#endif
-
 namespace {
 
 constexpr uint64_t GAMMA = 0x9E3779B97F4A7C15ULL;

@@ -58,7 +58,7 @@ void fault_content::configure(const sim_config& cfg)
     lane_mask = 0xFFu << (8 * (cfg.fault_byte % 4));
 }
 
-uint32_t fault_content::hashed(uint64_t n, uint32_t healthy) const
+PURE_CONTENT uint32_t fault_content::hashed(uint64_t n, uint32_t healthy) const
 {
     uint32_t w = 0;
     if (kind == fault_kind::period) {
@@ -82,7 +82,7 @@ uint32_t fault_content::hashed(uint64_t n, uint32_t healthy) const
     return w == healthy ? w ^ 1 : w;
 }
 
-void fault_content::overlay(unsigned char* out, uint64_t n, uint64_t count) const
+PURE_CONTENT void fault_content::overlay(unsigned char* out, uint64_t n, uint64_t count) const
 {
     size_t bytes = static_cast<size_t>(count * 4);
     switch (kind) {

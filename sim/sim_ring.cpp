@@ -24,7 +24,7 @@ int64_t latest(uint64_t a, uint64_t below)
 
 } // namespace
 
-void ring_content::found(unsigned char* out, uint64_t a, uint64_t count) const
+PURE_CONTENT void ring_content::found(unsigned char* out, uint64_t a, uint64_t count) const
 {
     uint64_t n = a < start ? std::min(count, start - a) : 0;
     if (n > 0)
@@ -32,7 +32,7 @@ void ring_content::found(unsigned char* out, uint64_t a, uint64_t count) const
     std::memset(out + n * 4, 0, static_cast<size_t>((count - n) * 4));
 }
 
-void ring_content::written(unsigned char* out, uint64_t q, uint64_t count) const
+PURE_CONTENT void ring_content::written(unsigned char* out, uint64_t q, uint64_t count) const
 {
     if (q < start) {
         uint64_t n = std::min(count, start - q);
@@ -54,7 +54,7 @@ void ring_content::written(unsigned char* out, uint64_t q, uint64_t count) const
         fault.overlay(at, lo, hi - lo);
 }
 
-void ring_content::lap(unsigned char* out, uint64_t q, uint64_t count) const
+PURE_CONTENT void ring_content::lap(unsigned char* out, uint64_t q, uint64_t count) const
 {
     // The frame position the window opened at; a window opened before the frame
     // began finds what the frame found.
@@ -75,7 +75,7 @@ void ring_content::lap(unsigned char* out, uint64_t q, uint64_t count) const
     }
 }
 
-uint32_t ring_content::block_xor(uint64_t q) const
+PURE_CONTENT uint32_t ring_content::block_xor(uint64_t q) const
 {
     unsigned char block[SIM_BLOCK_WORDS * 4];
     written(block, q, SIM_BLOCK_WORDS);
@@ -85,7 +85,7 @@ uint32_t ring_content::block_xor(uint64_t q) const
     return x;
 }
 
-void ring_view::read(unsigned char* out, uint64_t a, uint64_t count) const
+PURE_CONTENT void ring_view::read(unsigned char* out, uint64_t a, uint64_t count) const
 {
     // Addresses below `edge` hold the current lap, the others the lap before;
     // within each part the frame position follows the address.

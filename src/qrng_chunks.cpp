@@ -135,7 +135,11 @@ void qrng_handler::hold_back(loop_state& s, chunk_verdict v, uint64_t position)
     if (v == chunk_verdict::not_read)
         return;
     bool pass = v == chunk_verdict::deliver;
-    if (s.held && pass && s.held_pos + CHUNK_WORDS == position) {
+    // The successor: the next chunk of the board's stream; without -r the next of
+    // the ring, which a lost lap count only numbers anew.
+    uint64_t next = s.held_pos + CHUNK_WORDS;
+    bool successor = next == position || (!new_randomness && next % MAX_DDR_ADDRESS == position % MAX_DDR_ADDRESS);
+    if (s.held && pass && successor) {
         s.pending_buffer = s.held_buffer;
         s.pending_at = 0;
         s.pending_end = MAX_DATA_READ;
