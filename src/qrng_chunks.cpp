@@ -287,6 +287,7 @@ void qrng_handler::health_event(loop_state& s, board_health::event e, health_tes
         return;
     case board_health::event::started:
         counters.output_state.store(1);
+        log_message(LEVEL_INFO, "The board's output passed its start-up test; delivery begins\n");
         reports.ready(report());
         return;
     case board_health::event::start_failed:
