@@ -22,6 +22,30 @@ bench_build() {
     cmake --build "$B" -j 2 --target "$@" >/dev/null
 }
 
+# ref_build COMMIT: builds the qrngd-sim of another commit of this repository,
+# Release with the same flags, from its sources (git archive) in
+# $B/ref-<short hash>/src into $B/ref-<short hash>/build; sets REF_SIM to it and
+# REF_COMMIT to the short hash. The sources are unpacked once per commit.
+ref_build() {
+    local full dir tmp
+    full=$(git -C "$ROOT" rev-parse --verify --quiet "$1^{commit}") ||
+        { echo "no commit '$1' in $ROOT" >&2; exit 2; }
+    REF_COMMIT=$(git -C "$ROOT" rev-parse --short "$full")
+    dir="$B/ref-$REF_COMMIT"
+    if [ ! -f "$dir/src/CMakeLists.txt" ]; then
+        echo "Unpacking $REF_COMMIT into $dir/src ..."
+        rm -rf "$dir"
+        tmp="$dir/src.tmp"
+        mkdir -p "$tmp"
+        git -C "$ROOT" archive "$full" | tar -x -C "$tmp"
+        mv "$tmp" "$dir/src"
+    fi
+    echo "Building (Release) the reference $REF_COMMIT in $dir/build ..."
+    cmake -S "$dir/src" -B "$dir/build" -DCMAKE_BUILD_TYPE=Release -DQRNGD_WERROR=ON -DQRNGD_TESTS=OFF >/dev/null
+    cmake --build "$dir/build" -j 2 --target qrngd-sim >/dev/null
+    REF_SIM="$dir/build/qrngd-sim"
+}
+
 # work_dir NAME: sets W to a fresh, empty $B/NAME.
 work_dir() {
     W="$B/$1"
