@@ -80,7 +80,7 @@ int main(int argc, char** argv)
     uint64_t fewest = ~uint64_t{0};
     for (uint64_t n = 16; n <= 65536; n *= 2) {
         uint64_t faulty = 0;
-        for (uint64_t i = 0; i < WORDS; i += l.byte_stride)
+        for (uint64_t i = 0; i < l.byte_sample / 8 * l.byte_stride; i += l.byte_stride)
             faulty += i % (n / 8) != 0;
         fewest = std::min(fewest, faulty * 8);
     }

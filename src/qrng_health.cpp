@@ -21,7 +21,7 @@ constexpr uint64_t WINDOW_BITS = BITS * chunk_tester::window_chunks;
 // every word offset of a block whose size is a power of two, so a value confined
 // to some offsets of such blocks shows in the sample as much as in the chunk.
 constexpr size_t SAMPLE_STRIDE = 7;
-constexpr size_t SAMPLE_WORDS = (WORDS + SAMPLE_STRIDE - 1) / SAMPLE_STRIDE;
+constexpr size_t SAMPLE_WORDS = 1024; // words 0, 7, ..., 7161: 8 KiB
 constexpr uint64_t SAMPLE_BYTES = SAMPLE_WORDS * 8;
 
 // How the false-alarm budget of 2e-15 per chunk is split; the equality tests'
@@ -94,7 +94,7 @@ health_limits compute_limits()
     l.p_duplicate = (HEALTH_RING_CHUNKS - 1) * std::ldexp(1.0, -128);
     // Lane: one of the line's 512 bits 0 in all of the 1,024 lines, or 1 in all.
     l.p_lane = std::ldexp(1.0, 10 - static_cast<int>(LINES)); // 2 * 512 * 2^-1024
-    // Byte: the count of the most common value of the sample, binomial(9368, 1/256)
+    // Byte: the count of the most common value of the sample, binomial(8192, 1/256)
     // for each of the 256 values.
     l.byte_stride = SAMPLE_STRIDE;
     l.byte_sample = SAMPLE_BYTES;
@@ -156,15 +156,15 @@ typedef uint64_t quad __attribute__((vector_size(32)));
         low = u_ ^ (c);                     \
     } while (0)
 
-constexpr size_t TAIL_SAMPLES = SAMPLE_WORDS - 2 * HALF;
-static_assert(SAMPLE_STRIDE == 7 && TAIL_SAMPLES <= HALF, "the sample is taken two or three words a line");
+static_assert(SAMPLE_STRIDE == 7 && SAMPLE_WORDS == 2 * HALF, "the sample is taken two words a line");
 
 // Counts the bytes of a sampled word.
-inline __attribute__((always_inline)) void tally(uint16_t (&tables)[8][256], uint64_t x)
+inline __attribute__((always_inline)) void tally(uint16_t (&tables)[8][256], const uint64_t* word)
 {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(word);
 #pragma GCC unroll 8
-    for (int b = 0; b < 8; b++)
-        tables[b][(x >> (8 * b)) & 0xFF]++;
+    for (int k = 0; k < 8; k++)
+        tables[k][b[k]]++;
 }
 
 WIDEST_INSTRUCTIONS void count_chunk(const uint64_t* w, counts& c)
@@ -229,13 +229,10 @@ WIDEST_INSTRUCTIONS void count_chunk(const uint64_t* w, counts& c)
                         __builtin_popcountll(sixteens[2]) + __builtin_popcountll(sixteens[3]));
                 }
             }
-            // Two sampled words each time, words 14j and 14j + 7, and a third the
-            // first 147 times, from word 7168 on: 1171 in all, without a branch
-            // that depends on where the stride falls.
-            tally(tables, w[14 * j]);
-            tally(tables, w[14 * j + 7]);
-            if (j < TAIL_SAMPLES)
-                tally(tables, w[14 * HALF + 7 * j]);
+            // Two sampled words each time, words 14j and 14j + 7: 1024 in all,
+            // without a branch that depends on where the stride falls.
+            tally(tables, w + 14 * j);
+            tally(tables, w + 14 * j + 7);
         }
     }
     uint64_t low_bits = 0;

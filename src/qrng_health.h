@@ -12,7 +12,7 @@
 //   lane        a bit of the 64-byte line that never changes over the chunk's
 //               1,024 lines: a stuck bit (in every byte, every 16 bits, ..., or
 //               once per line), a constant byte of the line
-//   byte        one byte value far too common in 9,368 bytes sampled at a stride
+//   byte        one byte value far too common in 8,192 bytes sampled at a stride
 //               of 7 words (odd, so every offset of a power-of-two block is seen)
 //   bias        the share of 1 bits over the chunk; once 16 chunks in a row have
 //               passed, also over the last 16 (1 MiB) of that run
