@@ -146,7 +146,8 @@ std::string metrics_text(const report_data& d, bool up)
         else
             more_sample(out, p, "qrngd_health_failures_total", label, value);
     }
-    metric(out, p, "qrngd_withheld_bytes_total", "counter", "Bytes read from the board and withheld for its health.",
+    metric(out, p, "qrngd_withheld_bytes_total", "counter",
+           "Bytes read from the board and withheld for its health (failed, untrusted, or held for a successor never read).",
            "", static_cast<double>(d.withheld_bytes));
     metric(out, p, "qrngd_start_time_seconds", "gauge", "When streaming began, in seconds since the epoch.", "",
            d.start_time);
