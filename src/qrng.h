@@ -123,8 +123,9 @@ private:
     // `code`. The watch on delivery follows each pass.
     bool stream_pass(loop_state& s, int& code);
     bool loop_pass(loop_state& s, int& code);
-    // Whether the loop delivers when it could; says so when it does not for long.
-    void watch_delivery(loop_state& s, bool delivered);
+    // Whether the loop delivers when it could (its pass seen at `now`, CLOCK_MONOTONIC);
+    // says so when it does not for long.
+    void watch_delivery(loop_state& s, bool delivered, int64_t now);
     // The board overtook the read position: counted, and said once with -r when
     // reads that had room to go were outpaced.
     void note_overrun(loop_state& s);

@@ -186,10 +186,11 @@ qrng_handler::chunk_verdict qrng_handler::read_chunk(loop_state& s)
             return chunk_verdict::not_read;
         }
         got += n;
-        if (n == 0 || monotonic_ns() - began > SHORT_READS_NS)
+        if (got < static_cast<ssize_t>(MAX_DATA_READ) && (n == 0 || monotonic_ns() - began > SHORT_READS_NS))
             break;
     }
-    double took = static_cast<double>(monotonic_ns() - began);
+    int64_t read_ns = monotonic_ns();
+    double took = static_cast<double>(read_ns - began);
     s.dma_read_ns = s.dma_read_ns > 0 ? s.dma_read_ns * 0.875 + took * 0.125 : took;
     s.dma.reset();
     // Where the board is now: it must not have reached the chunk's start a ring
@@ -244,7 +245,7 @@ qrng_handler::chunk_verdict qrng_handler::read_chunk(loop_state& s)
 
     board_health::state before = health.now();
     health_verdict v;
-    board_health::event e = health.judge(chunk_buffer, where, monotonic_ns(), v);
+    board_health::event e = health.judge(chunk_buffer, where, read_ns, v);
     if (!v.pass) {
         counters.health_failures[static_cast<int>(v.failed)].fetch_add(1, std::memory_order_relaxed);
         log_message(LEVEL_WARN, "Health test %s failed on the chunk at 0x%08X: %s\n", health_test_name(v.failed),

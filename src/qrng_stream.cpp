@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/prctl.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -55,6 +56,9 @@ int qrng_handler::run()
     // it), and the samples after it keep the lap count.
     loop_state s;
     s.pause_us = thread_period;
+    // The read loop's sleeps end when asked, not up to 50 us later (the default
+    // slack): a pass per chunk at the board's rate leaves no room for that.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     s.cursor.start(new_randomness, boottime_ns());
     spi_start();
     if (!read_only)
@@ -170,7 +174,8 @@ bool qrng_handler::stream_pass(loop_state& s, int& code)
     if (!loop_pass(s, code))
         return false;
     if (!read_only)
-        watch_delivery(s, counters.bytes_board.load(std::memory_order_relaxed) > delivered);
+        watch_delivery(s, counters.bytes_board.load(std::memory_order_relaxed) > delivered,
+                       counters.loop_alive_ns.load(std::memory_order_relaxed));
     return true;
 }
 
@@ -297,12 +302,11 @@ void qrng_handler::note_overrun(loop_state& s)
     }
 }
 
-void qrng_handler::watch_delivery(loop_state& s, bool delivered)
+void qrng_handler::watch_delivery(loop_state& s, bool delivered, int64_t now)
 {
     board_health::state h = health.now();
     bool could = pipe_fd.load() != -1 && h != board_health::state::unhealthy &&
                  (h == board_health::state::starting || s.room_seen >= MAX_DATA_READ);
-    int64_t now = monotonic_ns();
     switch (s.watch.pass(now, delivered, could)) {
     case delivery_watch::change::none:
         return;
