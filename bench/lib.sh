@@ -16,7 +16,7 @@ SIM="${BENCH_BUILD:-$B}/qrngd-sim"
 
 # bench_build TARGET...: configures build-bench (Release) and builds the targets.
 bench_build() {
-    ensure_packages cmake make g++
+    ensure_packages "${BUILD_PACKAGES[@]}"
     echo "Building (Release) in $B ..."
     cmake -S "$ROOT" -B "$B" -DCMAKE_BUILD_TYPE=Release -DQRNGD_WERROR=ON -DQRNGD_TESTS=OFF >/dev/null
     cmake --build "$B" -j 2 --target "$@" >/dev/null

@@ -9,7 +9,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace simboard {
@@ -19,6 +21,20 @@ int64_t monotonic_ns()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int open_output_file(const char* path, int extra)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extra, 0644);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
 }
 
 void sleep_until(int64_t deadline)
@@ -376,7 +392,7 @@ bool model::open_trace(const std::string& path)
     trace_fd = -1;
     if (path.empty())
         return true;
-    trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    trace_fd = open_output_file(path.c_str(), O_APPEND);
     return trace_fd >= 0;
 }
 

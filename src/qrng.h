@@ -133,6 +133,8 @@ private:
     bool track(loop_state& s);
     // Sleeps `us`, sampling the write position often enough to keep the lap count.
     void wait_tracked(loop_state& s, unsigned long us);
+    // The read loop thread's timer slack: how late its sleeps may end.
+    void set_timer_slack(loop_state& s, unsigned long ns);
     // Bytes the output can take now, at most one chunk; waits a bounded time for
     // room when the FIFO is full. 0 when nothing can be written in this pass.
     uint32_t output_room(int fd, loop_state& s);

@@ -193,18 +193,28 @@ struct delivery_watch {
     bool stuck = false;    // reported, delivery not resumed yet
 };
 
-// While the output cannot be opened, and while DMA reads fail, passes are 1 ms
-// apart at first, then twice as far each time up to 20 ms; failed DMA reads are
-// summed up at most once per 10 s.
+// While DMA reads fail, and while the output cannot be opened, passes are 1 ms
+// apart at first, then twice as far each time up to 20 ms (25 ms for the open:
+// each wake-up of a daemon waiting for a reader costs about 0.1 ms of processor
+// time, and 40 a second keep the first byte to a new reader within about 25 ms);
+// failed DMA reads are summed up at most once per 10 s.
 constexpr unsigned long RETRY_FIRST_US = 1000;
 constexpr unsigned long RETRY_MAX_US = 20000;
+constexpr unsigned long OPEN_RETRY_MAX_US = 25000;
+
+// How late the read loop's sleeps may end. While it streams, at most 1 us (the
+// default 50 us leaves no room for a pass per chunk at the board's rate); while
+// it waits for a reader, 2 ms, so that the kernel can serve its wake-ups together
+// with other timers'.
+constexpr unsigned long TIMER_SLACK_BUSY_NS = 1000;
+constexpr unsigned long TIMER_SLACK_IDLE_NS = 2000000;
 constexpr int64_t DMA_REPORT_WINDOW_NS = 10000000000LL;
 
 // The read loop's state from one pass to the next.
 struct loop_state {
     read_cursor cursor;
     unsigned long pause_us = 0;         // sleep before the next pass
-    backoff idle{RETRY_FIRST_US, RETRY_MAX_US}; // while the output cannot be opened
+    backoff idle{RETRY_FIRST_US, OPEN_RETRY_MAX_US}; // while the output cannot be opened
     backoff dma{RETRY_FIRST_US, RETRY_MAX_US};  // while DMA reads fail
     failure_window dma_failures{DMA_REPORT_WINDOW_NS};
     bool warned_repeat = false;         // without -r: the stream repeats ring content
@@ -217,6 +227,7 @@ struct loop_state {
     uint32_t last_short_bytes = 0;      // what the last chunk given up had when its reads stopped
     double dma_read_ns = 0;             // how long a chunk's DMA reads take, smoothed
     uint64_t canary_state = 0;          // the stale reads' canary generator
+    unsigned long timer_slack_ns = 0;   // as last set (0: not set yet)
     // A chunk that passed goes out only once the chunk after it in the ring has
     // passed too: it is held in one of the loop's two buffers meanwhile. The other
     // receives the next read; a released chunk is written from its buffer.

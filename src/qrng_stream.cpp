@@ -56,9 +56,7 @@ int qrng_handler::run()
     // it), and the samples after it keep the lap count.
     loop_state s;
     s.pause_us = thread_period;
-    // The read loop's sleeps end when asked, not up to 50 us later (the default
-    // slack): a pass per chunk at the board's rate leaves no room for that.
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+    set_timer_slack(s, TIMER_SLACK_BUSY_NS);
     s.cursor.start(new_randomness, boottime_ns());
     spi_start();
     if (!read_only)
@@ -152,6 +150,12 @@ bool qrng_handler::track(loop_state& s)
     return false;
 }
 
+void qrng_handler::set_timer_slack(loop_state& s, unsigned long ns)
+{
+    if (s.timer_slack_ns != ns && prctl(PR_SET_TIMERSLACK, ns, 0, 0, 0) == 0)
+        s.timer_slack_ns = ns;
+}
+
 void qrng_handler::wait_tracked(loop_state& s, unsigned long us)
 {
     // A long wait is cut into slices, each followed by a sample, so that a daemon
@@ -214,7 +218,11 @@ bool qrng_handler::loop_pass(loop_state& s, int& code)
         counters.refused_chunks.fetch_add(1, std::memory_order_relaxed);
         s.pending_at = s.pending_end = 0;
     }
-    if (fd == -1 && !c.desync && !testing) {
+    // Waiting for a reader, the sleeps may end late and share their wake-ups with
+    // other timers; otherwise they end when asked.
+    bool idle = fd == -1 && !c.desync && !testing;
+    set_timer_slack(s, idle ? TIMER_SLACK_IDLE_NS : TIMER_SLACK_BUSY_NS);
+    if (idle) {
         if (checksum_check)
             validate_checksum(static_cast<uint32_t>(c.board.position % MAX_DDR_ADDRESS));
         s.pause_us = std::max(s.idle.next(), static_cast<unsigned long>(thread_period));
