@@ -204,8 +204,8 @@ constexpr unsigned long OPEN_RETRY_MAX_US = 25000;
 
 // How late the read loop's sleeps may end. While it streams, at most 1 us (the
 // default 50 us leaves no room for a pass per chunk at the board's rate); while
-// it waits for a reader, 2 ms, so that the kernel can serve its wake-ups together
-// with other timers'.
+// it waits for a reader, and with -o, 2 ms, so that the kernel can serve its
+// wake-ups together with other timers' (and a short -t period is no busy loop).
 constexpr unsigned long TIMER_SLACK_BUSY_NS = 1000;
 constexpr unsigned long TIMER_SLACK_IDLE_NS = 2000000;
 constexpr int64_t DMA_REPORT_WINDOW_NS = 10000000000LL;
