@@ -33,7 +33,7 @@ void write_stats()
         len = snprintf(text, sizeof text, "dma_reads=%" PRIu64 "\ndma_bytes=%" PRIu64 "\nwords_generated=%" PRIu64 "\n",
                        m.dma_reads, m.dma_bytes, m.published(m.words_at(t)));
     }
-    int fd = open_output_file(m.stats_path.c_str(), O_TRUNC);
+    int fd = open_output_file(m.stats_path.c_str(), false);
     if (fd < 0) {
         fprintf(stderr, "QRNG_SIM_STATS: cannot open %s: %s\n", m.stats_path.c_str(), strerror(errno));
         return;

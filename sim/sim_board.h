@@ -43,10 +43,10 @@ constexpr uint32_t CMD_DEBUG_OFF = 0xD5000000;
 int64_t monotonic_ns();
 // Sleeps until the monotonic clock reaches `deadline`, through any signal.
 void sleep_until(int64_t deadline);
-// Opens `path` for writing (with `extra` flags such as O_TRUNC or O_APPEND), creating it
-// if missing, without following a link or blocking on a FIFO; anything but a regular
-// file is refused. Returns the descriptor or -1 with errno set.
-int open_output_file(const char* path, int extra);
+// Opens `path` for writing, appending or emptied, creating it if missing, without
+// following a link or blocking on a FIFO; anything but a regular file of one name
+// is refused. Returns the descriptor or -1 with errno set.
+int open_output_file(const char* path, bool append);
 
 struct report_t {
     uint32_t checksum = 0;

@@ -23,15 +23,24 @@ int64_t monotonic_ns()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-int open_output_file(const char* path, int extra)
+int open_output_file(const char* path, bool append)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extra, 0644);
+    // Truncated only once it is known to be a regular file of one name: a hard
+    // link planted at the path must not lose its target's content.
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0), 0644);
     if (fd < 0)
         return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1)
+        err = EINVAL;
+    else if (!append && ftruncate(fd, 0) != 0)
+        err = errno;
+    if (err != 0) {
         close(fd);
-        errno = EINVAL;
+        errno = err;
         return -1;
     }
     return fd;
@@ -392,7 +401,7 @@ bool model::open_trace(const std::string& path)
     trace_fd = -1;
     if (path.empty())
         return true;
-    trace_fd = open_output_file(path.c_str(), O_APPEND);
+    trace_fd = open_output_file(path.c_str(), true);
     return trace_fd >= 0;
 }
 
